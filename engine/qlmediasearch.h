@@ -1,0 +1,64 @@
+#pragma once
+
+#include "qlmediaitem.h"
+
+#include <QStringList>
+
+#include <functional>
+
+using QLItemCallback = std::function<void(const QLMediaItemPtr &item)>;
+using QLProgressCallback = std::function<void(quint64 directoryCount, const QString &text)>;
+using QLCancelledCallback = std::function<bool()>;
+
+// The fixed list of directory names the walk never descends into (exact, case-sensitive).
+const QList<QByteArray> &QLSkipDirNames();
+
+// The search engine and the file actions. A class without instances or state: every
+// operation is static. The engine part lives in engine/, the file actions in actions/.
+class QLMediaSearch final
+{
+public:
+    QLMediaSearch() = delete;
+
+    // --- search roots and disk names ---
+
+    // "/" first, then every volume the file manager shows, then the home folder; no path
+    // twice; never empty.
+    static QList<QByteArray> searchableRoots();
+    // The rule behind searchableRoots, given the volumes and the home folder.
+    static QList<QByteArray> composeSearchableRoots(const QList<QByteArray> &volumes, const QByteArray &home);
+    // The short disk name shown for a file.
+    static QString volumeNameForPath(const QByteArray &path);
+
+    // --- the search ---
+
+    // Walks the roots and then, when asked, merges the system's file-name index. Blocks
+    // until the search is over; runs every callback on the calling thread. Polls cancelled
+    // before each root, each directory entry and each index path; once it answered true it
+    // must keep answering true. Returns the accepted hits in acceptance order (the same
+    // objects that went to onItem). Never reports an error: what cannot be read is skipped.
+    static QList<QLMediaItemPtr> searchWithOptions(const QLSearchOptions &options,
+                                                   const QLItemCallback &onItem,
+                                                   const QLProgressCallback &onProgress,
+                                                   const QLCancelledCallback &cancelled);
+
+    // --- the index phase ---
+
+    // The Spotlight query for the options: one clause per wanted extension, grouped, and
+    // the keyword clause when there is a keyword. Empty when no extension is wanted.
+    static QString spotlightQueryForOptions(const QLSearchOptions &options);
+    // The extensions the index is asked for, in clause order.
+    static QStringList indexExtensionsForKinds(quint64 kinds);
+    // Asks the system's file-name index (Spotlight's mdfind on macOS, plocate on Linux).
+    // At most twice the limit (or 20000) paths, in the tool's order; none on any failure
+    // or when cancelled answers true while the tool runs.
+    static QList<QByteArray> spotlightPathsForOptions(const QLSearchOptions &options,
+                                                      const QLCancelledCallback &cancelled = {});
+
+    // The text reported once after the walk.
+    static QString mergingIndexText();
+
+    // Lower-cases with the full Unicode mapping in a canonical composed form, so that
+    // canonically equivalent names and keywords compare equal.
+    static QString foldForMatch(const QString &text);
+};

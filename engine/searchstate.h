@@ -1,0 +1,73 @@
+#pragma once
+
+// The state of one search, shared by the walk and the index phase. Internal to the engine.
+
+#include "qlmediasearch.h"
+
+#include "qlplatform.h"
+
+#include <QHash>
+
+#include <sys/stat.h>
+
+struct QLSearchState
+{
+    QLSearchState(const QLSearchOptions &opts, const QLItemCallback &item, const QLCancelledCallback &cancel)
+        : options(opts)
+        , onItem(item)
+        , cancelled(cancel)
+    {
+        roots = options.roots();
+        if (roots.isEmpty())
+            roots = QLMediaSearch::searchableRoots();
+        if (!options.keyword().isEmpty())
+            foldedKeyword = QLMediaSearch::foldForMatch(options.keyword());
+    }
+
+    bool isCancelled() const { return cancelled && cancelled(); }
+    bool limitReached() const { return options.limit() != 0 && quint64(results.size()) >= options.limit(); }
+
+    // The acceptance test shared by the walk and the index phase. On success the item is
+    // entered in the seen map and the results and handed to onItem.
+    bool accept(const QLMediaItemPtr &item)
+    {
+        if (limitReached() || seen.contains(item->path()))
+            return false;
+        if (!foldedKeyword.isEmpty() && !QLMediaSearch::foldForMatch(item->name()).contains(foldedKeyword))
+            return false;
+        if (options.minSize() > 0 && item->sizeBytes() < options.minSize())
+            return false;
+        seen.insert(item->path(), item);
+        results.append(item);
+        if (onItem)
+            onItem(item);
+        return true;
+    }
+
+    const QLSearchOptions &options;
+    const QLItemCallback &onItem;
+    const QLCancelledCallback &cancelled;
+    QList<QByteArray> roots;
+    QList<QLMediaItemPtr> results;
+    QHash<QByteArray, QLMediaItemPtr> seen;
+    QString foldedKeyword;
+    quint64 directoryCount = 0;
+};
+
+// A new hit for the file at path, whose last component is name and extension ext.
+inline QLMediaItemPtr qlMakeItem(const QByteArray &path, QByteArrayView name, QByteArrayView ext,
+                                 const struct stat &st, QLMediaItem::Origin origin)
+{
+    auto item = std::make_shared<QLMediaItem>();
+    item->setPath(path);
+    item->setName(QString::fromUtf8(name));
+    item->setExt(QString::fromUtf8(ext).toLower());
+    item->setSizeBytes(qint64(st.st_size));
+    item->setModified(QDateTime::fromMSecsSinceEpoch(QLPlatform::modificationMSecs(st), Qt::UTC));
+    item->setVolume(QLMediaSearch::volumeNameForPath(path));
+    item->setOriginCode(origin);
+    return item;
+}
+
+// Runs the index phase after the walk (index.cpp).
+void qlRunIndexPhase(QLSearchState &state);

@@ -1,0 +1,107 @@
+#pragma once
+
+// The thin layer between the program and the operating system. Each function has one
+// implementation per system (qlplatform_linux.cpp, qlplatform_macos.cpp); callers never
+// test which system they run on. Paths cross this layer as the file system's own bytes.
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+struct stat;
+
+namespace QLPlatform {
+
+// Mount points of the volumes the system's file manager shows the user, in the system's
+// order. The start-up volume "/" is not among them.
+QList<QByteArray> userVisibleVolumes();
+
+// Mount points of the virtual file systems (proc, sysfs, ...), read afresh on every call.
+// A search never enters them.
+QList<QByteArray> virtualFileSystemMounts();
+
+// True when the file carries the system's own "hidden" flag. Linux has no such flag.
+bool hasHiddenFlag(const struct stat &st);
+
+// The disk name shown for a path that is not under /Volumes/.
+QString localVolumeName(const QByteArray &path);
+
+// The file's content modification time, in milliseconds since 1970 (UTC).
+qint64 modificationMSecs(const struct stat &st);
+
+// The user's home folder.
+QByteArray homeDirectory();
+
+// Reads the entries of an open directory in large batches, without an allocation per
+// entry. "." and ".." are left out. The type is the listing's DT_* value, DT_UNKNOWN when
+// the file system does not say. The reader does not own the descriptor.
+class DirectoryReader final
+{
+public:
+    struct Entry
+    {
+        const char *name = nullptr; // NUL-terminated, valid until the next call
+        size_t length = 0;
+        unsigned char type = 0;
+    };
+
+    DirectoryReader();
+    ~DirectoryReader();
+    DirectoryReader(const DirectoryReader &) = delete;
+    DirectoryReader &operator=(const DirectoryReader &) = delete;
+
+    void reset(int fd);
+    // False at the end of the listing or when it cannot be read further.
+    bool next(Entry &entry);
+
+private:
+    struct Impl;
+    Impl *m_impl;
+};
+
+// The question put to the system's file-name index: file names ending in "." and one of
+// extensions, and containing keyword when it is not empty, both ignoring case.
+struct IndexQuery
+{
+    QString spotlightQuery; // the same question in Spotlight's query language
+    QStringList extensions; // lower case, in clause order
+    QString keyword;
+    QByteArray tool;        // empty: the system's own tool
+    QByteArray database;    // empty: the system's own database
+    qsizetype cap = 0;      // at most this many paths come back
+};
+
+// Runs the index tool and returns the paths it reports, in its order, at most cap. Any
+// failure (no tool, no database, non-zero exit, no output, a cancellation) gives none.
+QList<QByteArray> queryFileNameIndex(const IndexQuery &query, const std::function<bool()> &cancelled);
+
+// --- shared helpers, the same on every system ---
+
+enum class ToolOutcome { Exited, Stopped, Failed, Cancelled };
+
+// Runs program (an absolute path) with args; standard input and error go to the null
+// device, so the child can never block on them. Standard output is handed to onData in
+// chunks; when onData answers false the child is killed and the outcome is Stopped.
+// cancelled is polled about every 100 ms: when it answers true the child is killed and
+// the outcome is Cancelled. Exited sets exitStatus (a signal death counts as Failed).
+ToolOutcome runTool(const QByteArray &program, const QList<QByteArray> &args,
+                    const std::function<bool(const char *data, size_t size)> &onData,
+                    const std::function<bool()> &cancelled, int *exitStatus);
+
+struct MountEntry
+{
+    QByteArray mountPoint;
+    QByteArray fsType;
+};
+
+// Parses the text of /proc/self/mountinfo. Mount points come back unescaped
+// (the kernel writes space, tab, newline and backslash as \040, \011, \012, \134).
+QList<MountEntry> parseMountInfo(const QByteArray &text);
+
+// True for file system types that hold no user files (proc, sysfs, cgroup, ...).
+bool isVirtualFileSystemType(const QByteArray &type);
+
+} // namespace QLPlatform

@@ -1,0 +1,148 @@
+#include "qlplatform.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+#include <vector>
+
+namespace QLPlatform {
+
+namespace {
+
+QByteArray unescapeMountField(QByteArrayView field)
+{
+    QByteArray out;
+    out.reserve(field.size());
+    for (qsizetype i = 0; i < field.size(); ++i) {
+        const char c = field[i];
+        if (c == '\\' && i + 3 < field.size()) {
+            const char a = field[i + 1], b = field[i + 2], d = field[i + 3];
+            if (a >= '0' && a <= '3' && b >= '0' && b <= '7' && d >= '0' && d <= '7') {
+                out.append(char(((a - '0') << 6) | ((b - '0') << 3) | (d - '0')));
+                i += 3;
+                continue;
+            }
+        }
+        out.append(c);
+    }
+    return out;
+}
+
+} // namespace
+
+QList<MountEntry> parseMountInfo(const QByteArray &text)
+{
+    // Each line: id parent major:minor root mountpoint options [optional fields...] - type source super
+    QList<MountEntry> mounts;
+    for (const QByteArray &line : text.split('\n')) {
+        const QList<QByteArray> f = line.split(' ');
+        if (f.size() < 7)
+            continue;
+        qsizetype dash = -1;
+        for (qsizetype i = 6; i < f.size(); ++i) {
+            if (f[i] == "-") {
+                dash = i;
+                break;
+            }
+        }
+        if (dash < 0 || dash + 1 >= f.size())
+            continue;
+        mounts.append({unescapeMountField(f[4]), f[dash + 1]});
+    }
+    return mounts;
+}
+
+bool isVirtualFileSystemType(const QByteArray &type)
+{
+    static constexpr std::array<std::string_view, 28> kVirtual = {
+        "proc", "sysfs", "devtmpfs", "devpts", "cgroup", "cgroup2", "debugfs", "tracefs",
+        "securityfs", "pstore", "bpf", "configfs", "fusectl", "mqueue", "hugetlbfs",
+        "binfmt_misc", "autofs", "efivarfs", "rpc_pipefs", "nsfs", "selinuxfs", "smackfs",
+        "nfsd", "devfs", "fuse.lxcfs", "fuse.portal", "sockfs", "pipefs",
+    };
+    const std::string_view t(type.constData(), size_t(type.size()));
+    return std::find(kVirtual.begin(), kVirtual.end(), t) != kVirtual.end();
+}
+
+ToolOutcome runTool(const QByteArray &program, const QList<QByteArray> &args,
+                    const std::function<bool(const char *, size_t)> &onData,
+                    const std::function<bool()> &cancelled, int *exitStatus)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return ToolOutcome::Failed;
+    fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(program.constData()));
+    for (const QByteArray &a : args)
+        argv.push_back(const_cast<char *>(a.constData()));
+    argv.push_back(nullptr);
+
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, program.constData(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (rc != 0) {
+        close(fds[0]);
+        return ToolOutcome::Failed;
+    }
+
+    ToolOutcome outcome = ToolOutcome::Exited;
+    std::vector<char> buf(64 * 1024);
+    for (;;) {
+        if (cancelled && cancelled()) {
+            outcome = ToolOutcome::Cancelled;
+            break;
+        }
+        pollfd p{fds[0], POLLIN, 0};
+        const int n = poll(&p, 1, 100);
+        if (n < 0 && errno != EINTR) {
+            outcome = ToolOutcome::Failed;
+            break;
+        }
+        if (n <= 0)
+            continue;
+        const ssize_t got = read(fds[0], buf.data(), buf.size());
+        if (got < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (got <= 0)
+            break; // end of output
+        if (onData && !onData(buf.data(), size_t(got))) {
+            outcome = ToolOutcome::Stopped;
+            break;
+        }
+    }
+    close(fds[0]);
+    if (outcome != ToolOutcome::Exited)
+        kill(pid, SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (outcome == ToolOutcome::Exited) {
+        if (!WIFEXITED(status))
+            return ToolOutcome::Failed;
+        if (exitStatus)
+            *exitStatus = WEXITSTATUS(status);
+    }
+    return outcome;
+}
+
+} // namespace QLPlatform

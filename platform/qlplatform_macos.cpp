@@ -1,0 +1,168 @@
+#include "qlplatform.h"
+
+#include <CoreFoundation/CoreFoundation.h>
+#include <dirent.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+namespace QLPlatform {
+
+namespace {
+
+QByteArray fileSystemPath(CFURLRef url)
+{
+    char buf[PATH_MAX * 4];
+    if (CFURLGetFileSystemRepresentation(url, true, reinterpret_cast<UInt8 *>(buf), sizeof buf))
+        return QByteArray(buf);
+    return {};
+}
+
+} // namespace
+
+QList<QByteArray> userVisibleVolumes()
+{
+    // The mounted volumes in the system's order, less those that say they are not browsable.
+    QList<QByteArray> out;
+    const void *keys[] = {kCFURLVolumeIsBrowsableKey};
+    CFArrayRef props = CFArrayCreate(nullptr, keys, 1, &kCFTypeArrayCallBacks);
+    CFURLEnumeratorRef e = CFURLEnumeratorCreateForMountedVolumes(nullptr, kCFURLEnumeratorDefaultBehavior, props);
+    CFURLRef url = nullptr;
+    while (CFURLEnumeratorGetNextURL(e, &url, nullptr) == kCFURLEnumeratorSuccess) {
+        CFBooleanRef browsable = nullptr;
+        if (CFURLCopyResourcePropertyForKey(url, kCFURLVolumeIsBrowsableKey, &browsable, nullptr) && browsable) {
+            const bool no = !CFBooleanGetValue(browsable);
+            CFRelease(browsable);
+            if (no)
+                continue;
+        }
+        const QByteArray path = fileSystemPath(url);
+        if (!path.isEmpty() && path != "/" && !out.contains(path))
+            out.append(path);
+    }
+    CFRelease(e);
+    CFRelease(props);
+    return out;
+}
+
+QString localVolumeName(const QByteArray &path)
+{
+    if (path.startsWith('/'))
+        return QStringLiteral("Macintosh HD");
+    // A relative path: the name of the first mounted volume.
+    CFURLEnumeratorRef e = CFURLEnumeratorCreateForMountedVolumes(nullptr, kCFURLEnumeratorDefaultBehavior, nullptr);
+    CFURLRef url = nullptr;
+    QString name;
+    if (CFURLEnumeratorGetNextURL(e, &url, nullptr) == kCFURLEnumeratorSuccess) {
+        const QByteArray p = fileSystemPath(url);
+        if (!p.isEmpty()) {
+            const qsizetype slash = p.size() > 1 ? p.lastIndexOf('/', p.size() - 2) : -1;
+            name = QString::fromUtf8(p.mid(slash + 1)).remove(QLatin1Char('/'));
+            if (name.isEmpty())
+                name = QStringLiteral("/");
+        }
+    }
+    CFRelease(e);
+    return name.isEmpty() ? QStringLiteral("本机") : name;
+}
+
+QList<QByteArray> virtualFileSystemMounts()
+{
+    QList<QByteArray> out;
+    struct statfs *mounts = nullptr;
+    const int n = getmntinfo(&mounts, MNT_NOWAIT);
+    for (int i = 0; i < n; ++i) {
+        if (isVirtualFileSystemType(QByteArray(mounts[i].f_fstypename)))
+            out.append(QByteArray(mounts[i].f_mntonname));
+    }
+    return out;
+}
+
+qint64 modificationMSecs(const struct stat &st)
+{
+    return qint64(st.st_mtimespec.tv_sec) * 1000 + st.st_mtimespec.tv_nsec / 1000000;
+}
+
+bool hasHiddenFlag(const struct stat &st)
+{
+    return (st.st_flags & UF_HIDDEN) != 0;
+}
+
+struct DirectoryReader::Impl
+{
+    DIR *dir = nullptr;
+};
+
+DirectoryReader::DirectoryReader() : m_impl(new Impl) {}
+DirectoryReader::~DirectoryReader()
+{
+    reset(-1);
+    delete m_impl;
+}
+
+void DirectoryReader::reset(int fd)
+{
+    if (m_impl->dir)
+        closedir(m_impl->dir);
+    m_impl->dir = nullptr;
+    if (fd >= 0) {
+        // fdopendir takes ownership of the descriptor it is given; the caller keeps its own.
+        const int own = dup(fd);
+        if (own >= 0) {
+            m_impl->dir = fdopendir(own);
+            if (!m_impl->dir)
+                close(own);
+        }
+    }
+}
+
+bool DirectoryReader::next(Entry &entry)
+{
+    if (!m_impl->dir)
+        return false;
+    while (const struct dirent *ent = readdir(m_impl->dir)) {
+        const char *name = ent->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+            continue;
+        entry.name = name;
+        entry.length = strlen(name);
+        entry.type = ent->d_type;
+        return true;
+    }
+    return false;
+}
+
+QList<QByteArray> queryFileNameIndex(const IndexQuery &query, const std::function<bool()> &cancelled)
+{
+    if (query.spotlightQuery.isEmpty() || query.cap <= 0)
+        return {};
+    QByteArray out;
+    int status = -1;
+    const QByteArray tool = query.tool.isEmpty() ? QByteArrayLiteral("/usr/bin/mdfind") : query.tool;
+    const auto onData = [&](const char *data, size_t size) {
+        out.append(data, qsizetype(size));
+        return true;
+    };
+    if (runTool(tool, {query.spotlightQuery.toUtf8()}, onData, cancelled, &status) != ToolOutcome::Exited || status != 0)
+        return {};
+    if (out.isEmpty() || !QUtf8StringView(out).isValidUtf8())
+        return {};
+    QList<QByteArray> paths;
+    for (const QByteArray &piece : out.split('\n')) {
+        if (piece.isEmpty())
+            continue;
+        paths.append(piece);
+        if (paths.size() >= query.cap)
+            break;
+    }
+    return paths;
+}
+
+QByteArray homeDirectory()
+{
+    return qgetenv("HOME");
+}
+
+} // namespace QLPlatform

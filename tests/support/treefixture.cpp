@@ -1,0 +1,159 @@
+#include "treefixture.h"
+
+#include <QProcess>
+#include <QTest>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <functional>
+
+TreeFixture::TreeFixture()
+{
+    QByteArray tmpl = qgetenv("TMPDIR");
+    if (tmpl.isEmpty())
+        tmpl = "/tmp";
+    tmpl += "/qltree-XXXXXX";
+    if (!mkdtemp(tmpl.data()))
+        qFatal("mkdtemp failed");
+    m_root = tmpl;
+}
+
+TreeFixture::~TreeFixture()
+{
+    // rm copes with trees deeper than PATH_MAX and with folders we made unreadable.
+    QProcess::execute(QStringLiteral("chmod"), {QStringLiteral("-R"), QStringLiteral("u+rwx"), QString::fromUtf8(m_root)});
+    QProcess::execute(QStringLiteral("rm"), {QStringLiteral("-rf"), QString::fromUtf8(m_root)});
+}
+
+void TreeFixture::makeParents(const QByteArray &rel)
+{
+    const qsizetype slash = rel.lastIndexOf('/');
+    if (slash > 0)
+        dir(rel.left(slash));
+}
+
+QByteArray TreeFixture::dir(const QByteArray &rel)
+{
+    QByteArray p = m_root;
+    for (const QByteArray &part : rel.split('/')) {
+        if (part.isEmpty())
+            continue;
+        p += '/' + part;
+        if (mkdir(p.constData(), 0755) != 0 && errno != EEXIST)
+            qFatal("mkdir %s failed", p.constData());
+    }
+    return p;
+}
+
+QByteArray TreeFixture::file(const QByteArray &rel, qint64 size)
+{
+    makeParents(rel);
+    const QByteArray p = path(rel);
+    const int fd = open(p.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0)
+        qFatal("cannot create %s", p.constData());
+    if (size > 0 && ftruncate(fd, size) != 0)
+        qFatal("cannot size %s", p.constData());
+    close(fd);
+    return p;
+}
+
+void TreeFixture::files(const QList<QByteArray> &rels)
+{
+    for (const QByteArray &r : rels)
+        file(r);
+}
+
+QByteArray TreeFixture::symlink(const QByteArray &rel, const QByteArray &target)
+{
+    makeParents(rel);
+    const QByteArray p = path(rel);
+    if (::symlink(target.constData(), p.constData()) != 0)
+        qFatal("symlink %s failed", p.constData());
+    return p;
+}
+
+QByteArray TreeFixture::fifo(const QByteArray &rel)
+{
+    makeParents(rel);
+    const QByteArray p = path(rel);
+    if (mkfifo(p.constData(), 0644) != 0)
+        qFatal("mkfifo %s failed", p.constData());
+    return p;
+}
+
+void TreeFixture::deepChain(const QByteArray &relStart, const QByteArray &component, int depth, const QByteArray &leaf)
+{
+    int fd = open(dir(relStart).constData(), O_RDONLY | O_DIRECTORY);
+    for (int i = 0; i < depth; ++i) {
+        if (mkdirat(fd, component.constData(), 0755) != 0 && errno != EEXIST)
+            qFatal("mkdirat failed at depth %d", i);
+        const int next = openat(fd, component.constData(), O_RDONLY | O_DIRECTORY);
+        close(fd);
+        fd = next;
+        if (fd < 0)
+            qFatal("openat failed at depth %d", i);
+    }
+    if (!leaf.isEmpty()) {
+        const int f = openat(fd, leaf.constData(), O_WRONLY | O_CREAT, 0644);
+        close(f);
+    }
+    close(fd);
+}
+
+void TreeFixture::setMTime(const QByteArray &rel, qint64 secs)
+{
+    const timespec times[2] = {{time_t(secs), 0}, {time_t(secs), 0}};
+    utimensat(AT_FDCWD, path(rel).constData(), times, AT_SYMLINK_NOFOLLOW);
+}
+
+void TreeFixture::chmod(const QByteArray &rel, mode_t mode)
+{
+    ::chmod(path(rel).constData(), mode);
+}
+
+void TreeFixture::remove(const QByteArray &rel)
+{
+    ::unlink(path(rel).constData());
+}
+
+bool TreeFixture::isRoot()
+{
+    return geteuid() == 0;
+}
+
+QByteArray TreeFixture::runUnprivileged(const std::function<void(int)> &fn)
+{
+    const passwd *pw = getpwnam("nobody");
+    const uid_t uid = pw ? pw->pw_uid : 65534;
+    const gid_t gid = pw ? pw->pw_gid : 65534;
+    int fds[2];
+    if (pipe(fds) != 0)
+        return {};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0))
+            _exit(3);
+        fn(fds[1]);
+        close(fds[1]);
+        _exit(0);
+    }
+    close(fds[1]);
+    QByteArray out;
+    char buf[4096];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
+        out.append(buf, n);
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        qWarning("unprivileged child failed: status %d", status);
+    return out;
+}

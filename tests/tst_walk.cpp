@@ -1,0 +1,482 @@
+#include "qlmediasearch.h"
+#include "treefixture.h"
+
+#include <QDir>
+#include <QTest>
+
+#include <algorithm>
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+using Paths = QList<QByteArray>;
+
+namespace {
+
+QLSearchOptions walkOnly(const TreeFixture &t)
+{
+    QLSearchOptions o;
+    o.setRoots({t.root()});
+    o.setUseSpotlight(false);
+    return o;
+}
+
+// The hits' paths relative to the tree, sorted.
+Paths relative(const TreeFixture &t, const QList<QLMediaItemPtr> &items)
+{
+    Paths out;
+    for (const QLMediaItemPtr &i : items)
+        out.append(i->path().mid(t.root().size() + 1));
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+Paths sorted(Paths p)
+{
+    std::sort(p.begin(), p.end());
+    return p;
+}
+
+int openDescriptors()
+{
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (readdir(d))
+            ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+} // namespace
+
+class tst_Walk final : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void filters_data();
+    void filters();
+    void itemFields();
+    void symlinksAndSpecialFiles();
+    void namesThatAreNotUtf8();
+    void oddNames();
+    void progressEvery200Directories_data();
+    void progressEvery200Directories();
+    void packagesAreCountedNotEntered();
+    void limitStopsTheWalk();
+    void cancelledFromTheStart();
+    void cancelledMidWalk();
+    void overlappingRoots();
+    void missingAndVirtualRoots();
+    void entriesVanishingDuringTheWalk();
+    void unreadableFoldersAreSkipped();
+    void deepTreeWithBoundedDescriptors();
+    void hugeDirectory();
+};
+
+void tst_Walk::filters_data()
+{
+    QTest::addColumn<Paths>("files");
+    QTest::addColumn<QString>("keyword");
+    QTest::addColumn<quint64>("kinds");
+    QTest::addColumn<qint64>("minSize");
+    QTest::addColumn<bool>("skipHidden");
+    QTest::addColumn<Paths>("expected");
+
+    const Paths kinds = {"a.mp3", "b.mp4", "c.m4a", "d.m4b", "e.wav", "f.aiff", "g.aif", "h.m4v", "i.mov", "j.flac",
+                         "k.ogg", "l.aac", "m.txt", "noext", "n.MP3.txt"};
+    QTest::newRow("all kinds") << kinds << QString() << QLAllKinds << qint64(0) << true
+                               << Paths{"a.mp3", "b.mp4", "c.m4a", "d.m4b", "e.wav", "f.aiff", "g.aif", "h.m4v", "i.mov", "j.flac"};
+    QTest::newRow("mask 24: wav and aiff") << kinds << QString() << quint64(24) << qint64(0) << true
+                                           << Paths{"e.wav", "f.aiff", "g.aif"};
+    QTest::newRow("mask 98: video") << kinds << QString() << quint64(98) << qint64(0) << true
+                                    << Paths{"b.mp4", "h.m4v", "i.mov"};
+    QTest::newRow("mask 4: m4a and m4b") << kinds << QString() << quint64(4) << qint64(0) << true
+                                         << Paths{"c.m4a", "d.m4b"};
+    QTest::newRow("mask 0: nothing") << kinds << QString() << quint64(0) << qint64(0) << true << Paths{};
+    QTest::newRow("bits above the eight are ignored") << kinds << QString() << quint64(1ull << 40 | 128) << qint64(0) << true
+                                                      << Paths{"j.flac"};
+
+    const Paths names = {"Song.MP3", "my song.flac", "SONGBOOK/x.wav", "other.mp3", "Sóng.mp3"};
+    QTest::newRow("keyword in capitals") << names << QStringLiteral("SONG") << QLAllKinds << qint64(0) << true
+                                         << Paths{"Song.MP3", "my song.flac"};
+    QTest::newRow("keyword matches the extension") << names << QStringLiteral("mp3") << QLAllKinds << qint64(0) << true
+                                                   << Paths{"Song.MP3", "Sóng.mp3", "other.mp3"};
+    QTest::newRow("keyword matches file names, not folders") << names << QStringLiteral("book") << QLAllKinds << qint64(0) << true
+                                                             << Paths{};
+    QTest::newRow("accents are not ignored") << names << QStringLiteral("sóng") << QLAllKinds << qint64(0) << true
+                                             << Paths{"Sóng.mp3"};
+    QTest::newRow("no wildcard") << names << QStringLiteral("s*g") << QLAllKinds << qint64(0) << true << Paths{};
+
+    // é written decomposed (e + U+0301), as Mac disks store it, and precomposed.
+    const Paths accents = {"Cafe\xcc\x81 del mar.mp3", "Caf\xc3\xa9 live.flac", "Cafe plain.wav"};
+    QTest::newRow("precomposed keyword finds decomposed names") << accents << QString::fromUtf8("caf\xc3\xa9") << QLAllKinds
+                                                                << qint64(0) << true
+                                                                << Paths{"Caf\xc3\xa9 live.flac", "Cafe\xcc\x81 del mar.mp3"};
+    QTest::newRow("decomposed keyword finds precomposed names") << accents << QString::fromUtf8("CAFE\xcc\x81") << QLAllKinds
+                                                                << qint64(0) << true
+                                                                << Paths{"Caf\xc3\xa9 live.flac", "Cafe\xcc\x81 del mar.mp3"};
+    QTest::newRow("full lower-case mapping") << Paths{"STRASSE.mp3", "İstanbul.mp3", "ΟΔΥΣΣΕΥΣ.flac"} << QStringLiteral("σσ")
+                                             << QLAllKinds << qint64(0) << true << Paths{"ΟΔΥΣΣΕΥΣ.flac"};
+    QTest::newRow("Chinese keyword") << Paths{"青柚乐队 - 海屿你.mp3", "海屿.wav"} << QStringLiteral("海屿你") << QLAllKinds
+                                     << qint64(0) << true << Paths{"青柚乐队 - 海屿你.mp3"};
+
+    const Paths sizes = {"empty.mp3", "big.mp3"};
+    QTest::newRow("minSize 1 drops empty files") << sizes << QString() << QLAllKinds << qint64(1) << true << Paths{"big.mp3"};
+    QTest::newRow("minSize 0: no filter") << sizes << QString() << QLAllKinds << qint64(0) << true << Paths{"big.mp3", "empty.mp3"};
+    QTest::newRow("negative minSize: no filter") << sizes << QString() << QLAllKinds << qint64(-5) << true
+                                                 << Paths{"big.mp3", "empty.mp3"};
+    QTest::newRow("minSize above every size") << sizes << QString() << QLAllKinds << qint64(5000) << true << Paths{};
+
+    const Paths hidden = {".music/a.mp3", ".song.mp3", "x/.y/b.mp3", ".Trash/c.mp3", ".git/d.mp3", "visible.mp3", ".mp3",
+                          "./e.mp3"};
+    QTest::newRow("hidden skipped") << hidden << QString() << QLAllKinds << qint64(0) << true
+                                    << Paths{"e.mp3", "visible.mp3"};
+    QTest::newRow("hidden searched, .Trash and .git still not") << hidden << QString() << QLAllKinds << qint64(0) << false
+                                                                << Paths{".music/a.mp3", ".song.mp3", "e.mp3", "visible.mp3",
+                                                                         "x/.y/b.mp3"};
+
+    const Paths skip = {"music/Library/a.mp3", "music/deep/er/Caches/b.mp3", "music/node_modules/c.mp3",
+                        "music/library/d.mp3", "music/Caches2/e.mp3", "music/System Files/f.mp3", "music/home/g.mp3",
+                        "music/DerivedData/h.mp3", "music/Mobile Documents/i.mp3"};
+    QTest::newRow("skip names, exact and case-sensitive") << skip << QString() << QLAllKinds << qint64(0) << true
+                                                          << Paths{"music/Caches2/e.mp3", "music/System Files/f.mp3",
+                                                                   "music/library/d.mp3"};
+}
+
+void tst_Walk::filters()
+{
+    QFETCH(Paths, files);
+    QFETCH(QString, keyword);
+    QFETCH(quint64, kinds);
+    QFETCH(qint64, minSize);
+    QFETCH(bool, skipHidden);
+    QFETCH(Paths, expected);
+
+    TreeFixture t;
+    for (const QByteArray &f : files)
+        t.file(f, f.startsWith("big") ? 4096 : 0);
+    QLSearchOptions o = walkOnly(t);
+    o.setKeyword(keyword);
+    o.setKinds(kinds);
+    o.setMinSize(minSize);
+    o.setSkipHidden(skipHidden);
+    int calls = 0;
+    const QList<QLMediaItemPtr> hits = QLMediaSearch::searchWithOptions(
+        o, [&](const QLMediaItemPtr &) { ++calls; }, {}, {});
+    QCOMPARE(relative(t, hits), sorted(expected));
+    QCOMPARE(calls, hits.size());
+}
+
+void tst_Walk::itemFields()
+{
+    TreeFixture t;
+    t.file("Sub Dir/Song.MP3", 1536);
+    t.setMTime("Sub Dir/Song.MP3", 1700000000);
+    std::shared_ptr<QLMediaItem> streamed;
+    const auto hits = QLMediaSearch::searchWithOptions(
+        walkOnly(t), [&](const QLMediaItemPtr &i) { streamed = i; }, {}, {});
+    QCOMPARE(hits.size(), 1);
+    const QLMediaItemPtr &i = hits.first();
+    QCOMPARE(streamed.get(), i.get()); // the same object goes to onItem and into the result
+    QCOMPARE(i->path(), t.root() + "/Sub Dir/Song.MP3");
+    QCOMPARE(i->name(), QStringLiteral("Song.MP3"));
+    QCOMPARE(i->ext(), QStringLiteral("mp3"));
+    QCOMPARE(i->sizeBytes(), qint64(1536));
+    QCOMPARE(i->modified().toSecsSinceEpoch(), qint64(1700000000));
+    QCOMPARE(i->volume(), QLMediaSearch::volumeNameForPath(i->path()));
+    QCOMPARE(i->origin(), QStringLiteral("walk"));
+}
+
+void tst_Walk::symlinksAndSpecialFiles()
+{
+    TreeFixture t;
+    t.file("real/target.wav", 3000);
+    t.file("elsewhere/inside.mp3");
+    t.symlink("links/to-file.mp3", t.path("real/target.wav"));
+    t.symlink("links/dangling.mp3", t.path("nowhere.mp3"));
+    t.symlink("links/to-dir", t.path("elsewhere"));
+    t.symlink("links/loop", "../links");
+    t.symlink("links/folder-link.mp3", t.path("elsewhere"));
+    t.fifo("special/pipe.mp3");
+    t.dir("special/folder.mp3");
+    QLSearchOptions o = walkOnly(t);
+    QList<QLMediaItemPtr> hits = QLMediaSearch::searchWithOptions(o, {}, {}, {});
+    QCOMPARE(relative(t, hits), (Paths{"elsewhere/inside.mp3", "links/to-file.mp3", "real/target.wav"}));
+    for (const QLMediaItemPtr &i : hits) {
+        if (i->name() == QLatin1String("to-file.mp3")) {
+            QCOMPARE(i->sizeBytes(), qint64(3000)); // the size of the file the link leads to
+            QCOMPARE(i->ext(), QStringLiteral("mp3"));
+        }
+    }
+}
+
+void tst_Walk::namesThatAreNotUtf8()
+{
+    // Two GBK-encoded names that differ only in undecodable bytes, and a Latin-1 one.
+    TreeFixture t;
+    const QByteArray a = "\xc7\xe0\xc4\xf1.mp3";
+    const QByteArray b = "\xc7\xe0\xc4\xf2.mp3";
+    const QByteArray c = "caf\xe9 live.flac";
+    t.file("gbk/" + a, 10);
+    t.file("gbk/" + b, 20);
+    t.file("gbk/" + c, 30);
+    QLSearchOptions o = walkOnly(t);
+    QCOMPARE(relative(t, QLMediaSearch::searchWithOptions(o, {}, {}, {})), sorted({"gbk/" + a, "gbk/" + b, "gbk/" + c}));
+
+    o.setKeyword(QStringLiteral("LIVE"));
+    const auto hits = QLMediaSearch::searchWithOptions(o, {}, {}, {});
+    QCOMPARE(hits.size(), 1);
+    QCOMPARE(hits[0]->path(), t.path("gbk/" + c));
+    QCOMPARE(hits[0]->fileNameBytes(), c);
+    QVERIFY(hits[0]->name().contains(QChar(0xFFFD)));
+    QVERIFY(access(hits[0]->path().constData(), F_OK) == 0);
+}
+
+void tst_Walk::oddNames()
+{
+    const Paths odd = {"new\nline.mp3", "tab\there.mp3", "-rf.mp3", "esc\x1b[31m.mp3", "back\\slash.mp3",
+                       QByteArray(251, 'x') + ".mp3", "a'b\"c$(d).mp3", "trailing space .mp3"};
+    TreeFixture t;
+    for (const QByteArray &n : odd)
+        t.file("odd/" + n);
+    Paths expected;
+    for (const QByteArray &n : odd)
+        expected.append("odd/" + n);
+    QCOMPARE(relative(t, QLMediaSearch::searchWithOptions(walkOnly(t), {}, {}, {})), sorted(expected));
+}
+
+void tst_Walk::progressEvery200Directories_data()
+{
+    QTest::addColumn<int>("dirs");
+    QTest::addColumn<QByteArray>("name200");
+    QTest::addColumn<QList<quint64>>("reports");
+    QTest::newRow("199 directories") << 199 << QByteArray() << QList<quint64>{199};
+    QTest::newRow("200 directories") << 200 << QByteArray() << QList<quint64>{200, 200};
+    QTest::newRow("the 200th is Library") << 200 << QByteArray("Library") << QList<quint64>{200};
+    QTest::newRow("the 200th is hidden") << 201 << QByteArray(".hidden") << QList<quint64>{201};
+    QTest::newRow("401 directories") << 401 << QByteArray() << QList<quint64>{200, 400, 401};
+}
+
+void tst_Walk::progressEvery200Directories()
+{
+    QFETCH(int, dirs);
+    QFETCH(QByteArray, name200);
+    QFETCH(QList<quint64>, reports);
+
+    // A chain: the order in which directories are met is then fixed.
+    TreeFixture t;
+    QByteArray rel;
+    for (int i = 1; i <= dirs; ++i) {
+        const QByteArray name = i == 200 && !name200.isEmpty() ? name200 : "d" + QByteArray::number(i);
+        rel += (rel.isEmpty() ? "" : "/") + name;
+        if (i == 200 && !name200.isEmpty())
+            break;
+    }
+    t.dir(rel);
+    // A sibling chain makes up the count when the chain stopped at a skipped directory.
+    const int made = rel.count('/') + 1;
+    QByteArray rest;
+    for (int i = made + 1; i <= dirs; ++i)
+        rest += (rest.isEmpty() ? "" : "/") + ("z" + QByteArray::number(i));
+    if (!rest.isEmpty())
+        t.dir("d1/" + rest);
+
+    QList<quint64> got;
+    QStringList texts;
+    QLMediaSearch::searchWithOptions(walkOnly(t), {}, [&](quint64 n, const QString &text) {
+        got.append(n);
+        texts.append(text);
+    }, {});
+    QCOMPARE(got, reports);
+    QCOMPARE(texts.last(), QStringLiteral("并入索引结果…"));
+    if (got.size() > 1)
+        QVERIFY(texts.first().startsWith(QLatin1Char('d')) || texts.first().startsWith(QLatin1Char('z')));
+}
+
+void tst_Walk::packagesAreCountedNotEntered()
+{
+    TreeFixture t;
+    t.file("Apps/Player.app/Contents/Resources/jingle.mp3");
+    t.file("Apps/Plug.VST3/demo.wav");
+    t.file("Apps/Project.logicx/Audio Files/take.aif");
+    t.file("Apps/song.app.mp3");
+    t.file("Apps/notes.appx/x.mp3");
+    quint64 total = 0;
+    const auto hits = QLMediaSearch::searchWithOptions(walkOnly(t), {}, [&](quint64 n, const QString &) { total = n; }, {});
+    QCOMPARE(relative(t, hits), (Paths{"Apps/notes.appx/x.mp3", "Apps/song.app.mp3"}));
+    QCOMPARE(total, quint64(5)); // Apps, the three packages (once each), notes.appx
+}
+
+void tst_Walk::limitStopsTheWalk()
+{
+    TreeFixture t;
+    t.files({"first/a.mp3", "first/b.mp3", "second/c.mp3"});
+    // A tool that leaves a mark shows whether the index phase ran.
+    const QByteArray mark = t.path("index-ran");
+    const QByteArray tool = t.file("tool.sh");
+    QFile f(QString::fromUtf8(tool));
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("#!/bin/sh\ntouch '" + mark + "'\nexit 1\n");
+    f.close();
+    t.chmod("tool.sh", 0755);
+
+    QLSearchOptions o = walkOnly(t);
+    o.setRoots({t.path("first"), t.path("second")});
+    o.setUseSpotlight(true);
+    o.setIndexTool(tool);
+    o.setLimit(1);
+    int calls = 0;
+    const auto hits = QLMediaSearch::searchWithOptions(o, [&](const QLMediaItemPtr &) { ++calls; }, {}, {});
+    QCOMPARE(hits.size(), 1);
+    QCOMPARE(calls, 1);
+    QVERIFY(hits[0]->path().startsWith(t.path("first/")));
+    QVERIFY2(access(mark.constData(), F_OK) != 0, "the index phase must not run once the limit is reached");
+
+    o.setLimit(4);
+    QCOMPARE(QLMediaSearch::searchWithOptions(o, {}, {}, {}).size(), 3);
+    QVERIFY2(access(mark.constData(), F_OK) == 0, "below the limit the index phase runs");
+}
+
+void tst_Walk::cancelledFromTheStart()
+{
+    TreeFixture t;
+    t.files({"a.mp3", "b/c.mp3"});
+    int items = 0;
+    QList<quint64> counts;
+    QStringList texts;
+    const auto hits = QLMediaSearch::searchWithOptions(
+        walkOnly(t), [&](const QLMediaItemPtr &) { ++items; },
+        [&](quint64 n, const QString &s) {
+            counts.append(n);
+            texts.append(s);
+        },
+        [] { return true; });
+    QVERIFY(hits.isEmpty());
+    QCOMPARE(items, 0);
+    QCOMPARE(counts, QList<quint64>{0});
+    QCOMPARE(texts, QStringList{QStringLiteral("并入索引结果…")});
+}
+
+void tst_Walk::cancelledMidWalk()
+{
+    TreeFixture t;
+    for (int i = 0; i < 50; ++i)
+        t.file("d" + QByteArray::number(i) + "/x.mp3");
+    bool cancel = false;
+    int polls = 0;
+    const auto hits = QLMediaSearch::searchWithOptions(
+        walkOnly(t), [&](const QLMediaItemPtr &) { cancel = true; }, {}, [&] {
+            polls += cancel ? 1 : 0;
+            return cancel;
+        });
+    QCOMPARE(hits.size(), 1);
+    QVERIFY(polls >= 1);
+}
+
+void tst_Walk::overlappingRoots()
+{
+    TreeFixture t;
+    t.files({"music/a.mp3", "music/sub/b.mp3", "c.mp3"});
+    QLSearchOptions o = walkOnly(t);
+    o.setRoots({t.root() + "/", t.path("music")});
+    const auto hits = QLMediaSearch::searchWithOptions(o, {}, {}, {});
+    QCOMPARE(relative(t, hits), (Paths{"c.mp3", "music/a.mp3", "music/sub/b.mp3"}));
+
+    // The path first met wins: the sub-root first gives the same files once each.
+    o.setRoots({t.path("music"), t.root()});
+    QCOMPARE(QLMediaSearch::searchWithOptions(o, {}, {}, {}).size(), 3);
+}
+
+void tst_Walk::missingAndVirtualRoots()
+{
+    TreeFixture t;
+    t.file("ok/a.mp3");
+    t.file("plain-file.mp3");
+    QLSearchOptions o = walkOnly(t);
+    o.setRoots({t.path("missing"), "/proc", "/sys/", t.path("plain-file.mp3"), t.path("ok")});
+    QCOMPARE(relative(t, QLMediaSearch::searchWithOptions(o, {}, {}, {})), (Paths{"ok/a.mp3"}));
+}
+
+void tst_Walk::entriesVanishingDuringTheWalk()
+{
+    // Each hit deletes the other files of its folder after they were listed.
+    TreeFixture t;
+    t.files({"v/a.mp3", "v/b.mp3", "v/c.mp3", "v/d/e.mp3"});
+    const auto hits = QLMediaSearch::searchWithOptions(
+        walkOnly(t),
+        [&](const QLMediaItemPtr &item) {
+            if (item->path().startsWith(t.path("v/")) && item->path().count('/') == t.root().count('/') + 2) {
+                for (const char *n : {"v/a.mp3", "v/b.mp3", "v/c.mp3"}) {
+                    if (item->path() != t.path(n))
+                        t.remove(n);
+                }
+                rmdir(t.path("v/d").constData()); // not empty: stays
+            }
+        },
+        {}, {});
+    QCOMPARE(hits.size(), 2); // one of a, b, c, and d/e
+}
+
+void tst_Walk::unreadableFoldersAreSkipped()
+{
+    TreeFixture t;
+    t.files({"open/a.mp3", "locked/b.mp3", "locked/inner/c.mp3", "after/d.mp3", "noexec/e.mp3"});
+    t.chmod("", 0755);
+    t.chmod("locked", 0000);
+    t.chmod("noexec", 0644); // listable but not enterable
+    const QByteArray root = t.root();
+    const QByteArray out = TreeFixture::runUnprivileged([root](int fd) {
+        QLSearchOptions o;
+        o.setRoots({root});
+        o.setUseSpotlight(false);
+        for (const QLMediaItemPtr &i : QLMediaSearch::searchWithOptions(o, {}, {}, {})) {
+            const QByteArray line = i->path() + '\n';
+            if (write(fd, line.constData(), size_t(line.size())) < 0)
+                _exit(4);
+        }
+    });
+    Paths got = out.split('\n');
+    got.removeAll(QByteArray());
+    QCOMPARE(sorted(got), sorted({t.path("after/d.mp3"), t.path("open/a.mp3")}));
+}
+
+void tst_Walk::deepTreeWithBoundedDescriptors()
+{
+    // 2500 levels of 9-byte names: a path of 25,000 bytes, far beyond PATH_MAX.
+    TreeFixture t;
+    t.deepChain("deep", "level-xyz", 2500, "bottom.mp3");
+    t.deepChain("deep/level-xyz/level-xyz", "side", 300, "side.flac");
+    t.file("deep/top.wav");
+    const int before = openDescriptors();
+    int most = 0;
+    QList<QByteArray> names;
+    const auto hits = QLMediaSearch::searchWithOptions(walkOnly(t), [&](const QLMediaItemPtr &i) {
+        most = std::max(most, openDescriptors() - before);
+        names.append(i->fileNameBytes());
+    }, {}, {});
+    std::sort(names.begin(), names.end());
+    QCOMPARE(names, (Paths{"bottom.mp3", "side.flac", "top.wav"}));
+    for (const QLMediaItemPtr &i : hits) {
+        if (i->name() == QLatin1String("bottom.mp3"))
+            QCOMPARE(i->path().size(), t.root().size() + 6 + 2500 * 10 + 10);
+    }
+    QVERIFY2(most <= 64, QByteArray::number(most).constData());
+    QCOMPARE(openDescriptors(), before);
+}
+
+void tst_Walk::hugeDirectory()
+{
+    TreeFixture t;
+    const QByteArray dir = t.dir("crate");
+    const int fd = open(dir.constData(), O_RDONLY | O_DIRECTORY);
+    for (int i = 0; i < 100000; ++i) {
+        const QByteArray name = QByteArray::number(i) + (i % 100 == 0 ? ".Mp3" : ".dat");
+        close(openat(fd, name.constData(), O_WRONLY | O_CREAT, 0644));
+    }
+    close(fd);
+    QCOMPARE(QLMediaSearch::searchWithOptions(walkOnly(t), {}, {}, {}).size(), 1000);
+}
+
+QTEST_GUILESS_MAIN(tst_Walk)
+#include "tst_walk.moc"
