@@ -1,0 +1,322 @@
+#include "qlmediasearch.h"
+#include "treefixture.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+
+#include <atomic>
+#include <thread>
+#include <unistd.h>
+
+using Paths = QList<QByteArray>;
+
+namespace {
+
+// A plocate database over the whole tree. The empty prune options override
+// /etc/updatedb.conf, which would otherwise leave /tmp out.
+QByteArray buildDatabase(const TreeFixture &t)
+{
+    const QByteArray db = t.root() + ".plocate.db";
+    const int rc = QProcess::execute(QStringLiteral("updatedb"),
+                                     {QStringLiteral("-l"), QStringLiteral("0"), QStringLiteral("-U"), QString::fromUtf8(t.root()),
+                                      QStringLiteral("-o"), QString::fromUtf8(db), QStringLiteral("--prunefs"), QString(),
+                                      QStringLiteral("--prunepaths"), QString(), QStringLiteral("--prunenames"), QString()});
+    if (rc != 0)
+        qFatal("updatedb failed (%d)", rc);
+    return db;
+}
+
+// A fake index tool: a shell script with the given body.
+QByteArray fakeTool(TreeFixture &t, const QByteArray &name, const QByteArray &body)
+{
+    const QByteArray path = t.file(name);
+    QFile f(QString::fromUtf8(path));
+    if (!f.open(QIODevice::WriteOnly))
+        qFatal("cannot write the fake tool");
+    f.write("#!/bin/sh\n" + body + "\n");
+    f.close();
+    t.chmod(name, 0755);
+    return path;
+}
+
+struct Outcome
+{
+    QList<QLMediaItemPtr> items;
+    int onItemCalls = 0;
+    QMap<QByteArray, QString> originByName; // file name -> origin
+};
+
+Outcome search(const QLSearchOptions &o)
+{
+    Outcome out;
+    out.items = QLMediaSearch::searchWithOptions(o, [&](const QLMediaItemPtr &) { ++out.onItemCalls; }, {}, {});
+    for (const QLMediaItemPtr &i : out.items)
+        out.originByName.insert(i->fileNameBytes(), i->origin());
+    return out;
+}
+
+Paths names(const Paths &paths)
+{
+    Paths out;
+    for (const QByteArray &p : paths)
+        out.append(p.mid(p.lastIndexOf('/') + 1));
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+} // namespace
+
+class tst_Index final : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void queryText_data();
+    void queryText();
+    void noClauseStartsNoProcess();
+    void mergeWithARealDatabase();
+    void rootTestIsAPlainPrefix();
+    void keywordIsNeverAPattern_data();
+    void keywordIsNeverAPattern();
+    void pathCap();
+    void acceptanceTestStillApplies();
+    void failingTools_data();
+    void failingTools();
+    void stopEndsAToolThatNeverExits();
+};
+
+void tst_Index::queryText_data()
+{
+    QTest::addColumn<quint64>("kinds");
+    QTest::addColumn<QString>("keyword");
+    QTest::addColumn<QString>("query");
+    QTest::newRow("default mask: nine clauses in table order")
+        << QLAllKinds << QString()
+        << QStringLiteral("(kMDItemFSName == '*.mp3'cd || kMDItemFSName == '*.mp4'cd || kMDItemFSName == '*.m4a'cd || "
+                          "kMDItemFSName == '*.wav'cd || kMDItemFSName == '*.aiff'cd || kMDItemFSName == '*.aif'cd || "
+                          "kMDItemFSName == '*.m4v'cd || kMDItemFSName == '*.mov'cd || kMDItemFSName == '*.flac'cd)");
+    QTest::newRow("mask 4: m4a only") << quint64(4) << QString() << QStringLiteral("(kMDItemFSName == '*.m4a'cd)");
+    QTest::newRow("mask 16: aiff then aif")
+        << quint64(16) << QString() << QStringLiteral("(kMDItemFSName == '*.aiff'cd || kMDItemFSName == '*.aif'cd)");
+    QTest::newRow("mask 0: nothing") << quint64(0) << QStringLiteral("live") << QString();
+    QTest::newRow("keyword: doubled parenthesis")
+        << quint64(24) << QStringLiteral("live")
+        << QStringLiteral("((kMDItemFSName == '*.wav'cd || kMDItemFSName == '*.aiff'cd || kMDItemFSName == '*.aif'cd)) && "
+                          "kMDItemFSName == '*live*'cd");
+    QTest::newRow("keyword as typed") << quint64(128) << QStringLiteral(" O'Neil* ")
+                                      << QStringLiteral("((kMDItemFSName == '*.flac'cd)) && kMDItemFSName == '* O'Neil* *'cd");
+}
+
+void tst_Index::queryText()
+{
+    QFETCH(quint64, kinds);
+    QFETCH(QString, keyword);
+    QFETCH(QString, query);
+    QLSearchOptions o;
+    o.setKinds(kinds);
+    o.setKeyword(keyword);
+    QCOMPARE(QLMediaSearch::spotlightQueryForOptions(o), query);
+}
+
+void tst_Index::noClauseStartsNoProcess()
+{
+    TreeFixture t;
+    t.file("a.m4b");
+    const QByteArray mark = t.path("ran");
+    QLSearchOptions o;
+    o.setIndexTool(fakeTool(t, "tool", "touch '" + mark + "'; printf '%s\\0' '" + t.path("a.m4b") + "'"));
+    o.setKinds(0);
+    QVERIFY(QLMediaSearch::spotlightPathsForOptions(o).isEmpty());
+    QVERIFY(access(mark.constData(), F_OK) != 0);
+    // m4b has no clause: the index never supplies it, whatever the tool prints.
+    o.setKinds(QLKindM4A);
+    o.setRoots({t.root()});
+    QCOMPARE(search(o).originByName.value("a.m4b"), QStringLiteral("walk"));
+}
+
+void tst_Index::mergeWithARealDatabase()
+{
+    TreeFixture t;
+    t.files({"music/walked.mp3", "music/Library/cached.flac", "music/.hidden.wav", "music/.secret/inner.mp3",
+             "music/Player.app/jingle.mp3", "music/gone.mp3", "music/notes.txt", "elsewhere/outside.mp3",
+             "music/line\nbreak.mp3"});
+    t.dir("music/folder.mp3");
+    t.fifo("music/pipe.mp3");
+    const QByteArray db = buildDatabase(t);
+    t.remove("music/gone.mp3"); // deleted since it was indexed
+
+    QLSearchOptions o;
+    o.setRoots({t.path("music")});
+    o.setIndexDatabase(db);
+    const Outcome r = search(o);
+    QCOMPARE(r.onItemCalls, r.items.size()); // "both" is not announced a second time
+    const QMap<QByteArray, QString> expected = {
+        {"walked.mp3", QStringLiteral("both")},
+        {"line\nbreak.mp3", QStringLiteral("both")},
+        {"cached.flac", QStringLiteral("spotlight")}, // the walk skips Library
+        {".hidden.wav", QStringLiteral("spotlight")}, // hidden files are not hidden from the index
+        {"inner.mp3", QStringLiteral("spotlight")},
+        {"jingle.mp3", QStringLiteral("spotlight")}, // inside a package
+    };
+    QCOMPARE(r.originByName, expected);
+    for (const QLMediaItemPtr &i : r.items)
+        QCOMPARE(i->volume(), QLMediaSearch::volumeNameForPath(i->path()));
+
+    // Walk hits come first, in acceptance order; index-only hits follow.
+    QCOMPARE(r.items.first()->originCode() == QLMediaItem::Origin::Spotlight, false);
+    QCOMPARE(r.items.last()->origin(), QStringLiteral("spotlight"));
+}
+
+void tst_Index::rootTestIsAPlainPrefix()
+{
+    TreeFixture t;
+    t.files({"Music/a.mp3", "Music Archive/b.mp3", "Other/c.mp3"});
+    QLSearchOptions o;
+    o.setRoots({t.path("Music")});
+    o.setIndexDatabase(buildDatabase(t));
+    const Outcome r = search(o);
+    QCOMPARE(r.originByName.value("a.mp3"), QStringLiteral("both"));
+    QCOMPARE(r.originByName.value("b.mp3"), QStringLiteral("spotlight"));
+    QVERIFY(!r.originByName.contains("c.mp3"));
+}
+
+void tst_Index::keywordIsNeverAPattern_data()
+{
+    QTest::addColumn<QString>("keyword");
+    QTest::addColumn<Paths>("expected");
+    QTest::newRow("dot, three bytes") << QStringLiteral("a.b") << Paths{"a.b.mp3"};
+    QTest::newRow("glob characters") << QStringLiteral("[x]") << Paths{"[x] set.mp3"};
+    QTest::newRow("star, two bytes") << QStringLiteral("*b") << Paths{"a*b live.mp3"};
+    QTest::newRow("regex characters, short") << QStringLiteral("(.") << Paths{"q(.)q.flac"};
+    QTest::newRow("backslash") << QStringLiteral("\\n") << Paths{"back\\n.wav"};
+    QTest::newRow("leading dash") << QStringLiteral("-rf") << Paths{"-rf.mp3"};
+    QTest::newRow("case ignored") << QStringLiteral("LIVE") << Paths{"a*b live.mp3"};
+    QTest::newRow("extension case ignored") << QStringLiteral("loud") << Paths{"LOUD.MP3"};
+    QTest::newRow("Chinese") << QStringLiteral("海屿") << Paths{"青柚乐队 海屿你.flac"};
+}
+
+void tst_Index::keywordIsNeverAPattern()
+{
+    QFETCH(QString, keyword);
+    QFETCH(Paths, expected);
+    TreeFixture t;
+    t.files({"a.b.mp3", "axb.mp3", "[x] set.mp3", "x set.mp3", "a*b live.mp3", "ab.mp3", "q(.)q.flac", "qq.flac",
+             "back\\n.wav", "-rf.mp3", "LOUD.MP3", "loud.txt", "青柚乐队 海屿你.flac", "[x].txt"});
+    QLSearchOptions o;
+    o.setKeyword(keyword);
+    o.setIndexDatabase(buildDatabase(t));
+    QCOMPARE(names(QLMediaSearch::spotlightPathsForOptions(o)), expected);
+}
+
+void tst_Index::pathCap()
+{
+    TreeFixture t;
+    for (int i = 0; i < 30; ++i)
+        t.file("Library/" + QByteArray::number(i) + ".mp3");
+    QLSearchOptions o;
+    o.setRoots({t.root()});
+    o.setIndexDatabase(buildDatabase(t));
+    o.setLimit(5);
+    QCOMPARE(QLMediaSearch::spotlightPathsForOptions(o).size(), 10);
+    o.setLimit(0);
+    QCOMPARE(QLMediaSearch::spotlightPathsForOptions(o).size(), 30);
+
+    // Everything lies in Library: only the index finds it, and the limit holds.
+    o.setLimit(7);
+    const Outcome r = search(o);
+    QCOMPARE(r.items.size(), 7);
+    QCOMPARE(r.onItemCalls, 7);
+}
+
+void tst_Index::acceptanceTestStillApplies()
+{
+    // The tool proposes names its own matching admits: accents ignored, sizes unknown to
+    // it. The merge applies the search's own keyword and size tests, and the kind mask.
+    TreeFixture t;
+    t.file("Library/Café live.mp3", 10);
+    t.file("Library/cafe small.mp3", 1);
+    t.file("Library/cafe big.mp3", 100);
+    t.file("Library/cafe.flac", 100);
+    const QByteArray list = t.path("Library/Café live.mp3") + "\\0" + t.path("Library/cafe small.mp3") + "\\0" +
+                            t.path("Library/cafe big.mp3") + "\\0" + t.path("Library/cafe.flac") + "\\0";
+    QLSearchOptions o;
+    o.setRoots({t.root()});
+    o.setKeyword(QStringLiteral("cafe"));
+    o.setMinSize(50);
+    o.setKinds(QLKindMP3);
+    o.setIndexTool(fakeTool(t, "tool", "printf '" + list + "'"));
+    QCOMPARE(search(o).originByName, (QMap<QByteArray, QString>{{"cafe big.mp3", QStringLiteral("spotlight")}}));
+}
+
+void tst_Index::failingTools_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("expectedPaths");
+    // Every tool below prints the path of a real file under the root.
+    QTest::newRow("exit status 1") << QByteArray("printf '%s\\0' \"$REAL\"; exit 1") << 0;
+    QTest::newRow("killed by a signal") << QByteArray("printf '%s\\0' \"$REAL\"; kill -9 $$") << 0;
+    QTest::newRow("no output") << QByteArray("exit 0") << 0;
+    QTest::newRow("garbage") << QByteArray("head -c 200000 /dev/urandom") << 0;
+    QTest::newRow("a flood on standard error")
+        << QByteArray("head -c 5000000 /dev/zero >&2; printf '%s\\0' \"$REAL\"") << 1;
+    QTest::newRow("endless output stops at the cap") << QByteArray("while :; do printf '%s\\0' \"$REAL\"; done") << 20000;
+    QTest::newRow("endless line without separator") << QByteArray("cat /dev/zero | tr '\\0' 'x'") << 0;
+    QTest::newRow("missing tool") << QByteArray() << 0;
+}
+
+void tst_Index::failingTools()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(int, expectedPaths);
+    TreeFixture t;
+    const QByteArray real = t.file("Library/real.mp3");
+    QLSearchOptions o;
+    o.setRoots({t.root()});
+    o.setIndexTool(body.isEmpty() ? t.path("no-such-tool") : fakeTool(t, "tool", "REAL='" + real + "'\n" + body));
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(QLMediaSearch::spotlightPathsForOptions(o).size(), expectedPaths);
+    QVERIFY(timer.elapsed() < 30000);
+    // The search returns exactly what the walk found (nothing: the file lies in Library),
+    // or the one real file once.
+    QCOMPARE(search(o).items.size(), expectedPaths > 0 ? 1 : 0);
+}
+
+void tst_Index::stopEndsAToolThatNeverExits()
+{
+    TreeFixture t;
+    t.file("a.mp3");
+    t.file("Library/b.mp3");
+    QLSearchOptions o;
+    o.setRoots({t.root()});
+    o.setIndexTool(fakeTool(t, "tool", "printf '%s\\0' '" + t.path("Library/b.mp3") + "'; exec sleep 600"));
+    std::atomic<bool> cancel{false};
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        cancel = true;
+    });
+    QElapsedTimer timer;
+    timer.start();
+    const auto hits = QLMediaSearch::searchWithOptions(o, {}, {}, [&] { return cancel.load(); });
+    stopper.join();
+    QVERIFY2(timer.elapsed() < 3000, QByteArray::number(timer.elapsed()).constData());
+    QCOMPARE(hits.size(), 1); // the walk's hit; nothing merged after the stop
+    QCOMPARE(hits[0]->origin(), QStringLiteral("walk"));
+
+    // The real plocate, blocked on a database that is a FIFO nobody writes to.
+    o.setIndexTool({});
+    o.setIndexDatabase(t.fifo("stuck.db"));
+    cancel = false;
+    std::thread stopper2([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        cancel = true;
+    });
+    timer.restart();
+    QCOMPARE(QLMediaSearch::searchWithOptions(o, {}, {}, [&] { return cancel.load(); }).size(), 1);
+    stopper2.join();
+    QVERIFY(timer.elapsed() < 3000);
+}
+
+QTEST_GUILESS_MAIN(tst_Index)
+#include "tst_index.moc"
