@@ -13,6 +13,6 @@ for san in address,undefined thread; do
     cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQL_BUILD_GUI=OFF -DQL_BUILD_BENCH=OFF \
         -DQL_SANITIZE="$san" >/dev/null
     cmake --build "$dir"
-    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan.supp" \
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 TSAN_OPTIONS="halt_on_error=1 die_after_fork=0 suppressions=$PWD/tests/tsan.supp" \
         ctest --test-dir "$dir" -L engine --output-on-failure -j2
 done
