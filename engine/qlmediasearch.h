@@ -55,6 +55,25 @@ public:
     static QList<QByteArray> spotlightPathsForOptions(const QLSearchOptions &options,
                                                       const QLCancelledCallback &cancelled = {});
 
+    // --- file actions (actions/) ---
+
+    // The path in dir under which a new file named fileName replaces nothing: the name
+    // itself, else "base 2.ext", "base 3.ext", ...; past 99999 "base SECONDS" without
+    // an extension, unchecked. Only existence tests are made.
+    static QByteArray uniquePathInDirectory(const QByteArray &dir, const QByteArray &fileName);
+    // Copies the file to the Desktop under a unique name, never replacing anything, even
+    // when another program takes the name meanwhile. Returns the new path, or an empty
+    // one with a message in error. A failed copy leaves nothing behind.
+    static QByteArray copyToDesktop(const QByteArray &path, QString *error = nullptr);
+    // Copies each file in order; errors gets one "name：message" line per failure.
+    static QList<QByteArray> copyToDesktopBatch(const QList<QByteArray> &paths, QStringList *errors = nullptr);
+    // The user's Desktop folder, or empty when the system names none.
+    static QByteArray desktopDirectory();
+    // A byte count as short text in units of 1024: "0 B", "1 B", "1.5 KB", "1024.0 KB".
+    static QString humanSize(qint64 bytes);
+    // Shows the file selected in the file manager, without waiting. Empty does nothing.
+    static void revealInFinder(const QByteArray &path);
+
     // The text reported once after the walk.
     static QString mergingIndexText();
 

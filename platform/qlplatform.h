@@ -78,7 +78,58 @@ struct IndexQuery
 // failure (no tool, no database, non-zero exit, no output, a cancellation) gives none.
 QList<QByteArray> queryFileNameIndex(const IndexQuery &query, const std::function<bool()> &cancelled);
 
+// --- file actions ---
+
+// Shows the file's folder in the system's file manager with the file selected, without
+// waiting for the file manager. An empty path does nothing.
+void revealFile(const QByteArray &path);
+
+// Copies the contents of one open file into another (from the current offsets). Returns
+// 0 or the errno of the failure.
+int copyFileData(int srcFd, int dstFd);
+
+// Renames from to to, failing with EEXIST instead of replacing an existing to. Returns 0
+// or the errno of the failure.
+int renameNoReplace(const char *from, const char *to);
+
+// True where the system has a "Full Disk Access" privacy setting that a failed read can
+// be blamed on (macOS).
+bool hasFullDiskAccessSetting();
+
+// --- player applications ---
+
+// Where an application was found: its bundle (macOS) or desktop entry file (Linux), and
+// its bundle identifier or desktop ID ("" when it cannot be read).
+struct AppLocation
+{
+    QByteArray path;
+    QString id;
+};
+
+// Looks for an application: on macOS the bundle bundleName + ".app" in the given folders
+// in order; on Linux the first of desktopIds that is installed (its entry found in the
+// XDG data folders, not hidden, and its program present).
+bool findApplication(const QString &bundleName, const QStringList &folders, const QStringList &desktopIds,
+                     AppLocation *found);
+
+// Starts the application at path (as found by findApplication) with the files, all in
+// one request; with no files it only launches it and brings it forward. Returns false
+// with the system's description in reason when it could not be asked.
+bool openWithApplication(const QByteArray &appPath, const QList<QByteArray> &files, int timeoutMs, QString *reason);
+
 // --- shared helpers, the same on every system ---
+
+// A file: URI for the path's exact bytes, everything but unreserved characters and "/"
+// percent-encoded.
+QByteArray fileUri(const QByteArray &path);
+
+// Starts argv[0] (an absolute path) with argv, detached: standard streams on the null
+// device, in a session of its own, never waited for. Returns 0 once the program runs, or
+// the errno of the failure to start it.
+int spawnDetached(const QList<QByteArray> &argv);
+
+// The system's description of an errno value.
+QString errorText(int error);
 
 enum class ToolOutcome { Exited, Stopped, Failed, Cancelled };
 

@@ -1,10 +1,16 @@
 #include "qlplatform.h"
+#include "desktopentry.h"
 
 #include <QFile>
 
 #include <cstring>
 
+#include <gio/gio.h>
 #include <gio/gunixmounts.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/sendfile.h>
 #include <dirent.h>
 #include <vector>
 #include <pwd.h>
@@ -258,6 +264,190 @@ QList<QByteArray> queryFileNameIndex(const IndexQuery &query, const std::functio
     if (outcome != ToolOutcome::Exited || status != 0)
         return {};
     return paths;
+}
+
+namespace {
+
+// Whether some program answers to org.freedesktop.FileManager1 now, or would be started
+// by the bus for it. Only the bus itself is asked, never the file manager.
+bool fileManagerOnBus(GDBusConnection *bus)
+{
+    const auto ask = [bus](const char *method, GVariant *args) -> GVariant * {
+        return g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                           method, args, nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, 2000, nullptr, nullptr);
+    };
+    gboolean found = false; // g_variant_get writes a gboolean, which is an int
+    if (GVariant *r = ask("NameHasOwner", g_variant_new("(s)", "org.freedesktop.FileManager1"))) {
+        g_variant_get(r, "(b)", &found);
+        g_variant_unref(r);
+    }
+    if (!found) {
+        if (GVariant *r = ask("ListActivatableNames", nullptr)) {
+            GVariantIter *names = nullptr;
+            g_variant_get(r, "(as)", &names);
+            const gchar *name = nullptr;
+            while (!found && g_variant_iter_next(names, "&s", &name))
+                found = g_strcmp0(name, "org.freedesktop.FileManager1") == 0;
+            g_variant_iter_free(names);
+            g_variant_unref(r);
+        }
+    }
+    return found != 0;
+}
+
+} // namespace
+
+void revealFile(const QByteArray &path)
+{
+    if (path.isEmpty())
+        return;
+    const QByteArray uri = fileUri(path);
+    bool sent = false;
+    if (GDBusConnection *bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr)) {
+        if (fileManagerOnBus(bus)) {
+            // The file manager's own interface: its folder opens with the file selected.
+            // Sent without waiting for an answer.
+            GDBusMessage *msg = g_dbus_message_new_method_call("org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
+                                                               "org.freedesktop.FileManager1", "ShowItems");
+            const char *uris[] = {uri.constData(), nullptr};
+            g_dbus_message_set_body(msg, g_variant_new("(^ass)", uris, ""));
+            g_dbus_message_set_flags(msg, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
+            sent = g_dbus_connection_send_message(bus, msg, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
+            g_dbus_connection_flush_sync(bus, nullptr, nullptr);
+            g_object_unref(msg);
+        }
+        g_object_unref(bus);
+    }
+    if (!sent) {
+        // No file manager on the bus: open the folder with the default one.
+        const qsizetype slash = path.lastIndexOf('/');
+        const QByteArray folder = slash > 0 ? path.left(slash) : QByteArray("/");
+        g_app_info_launch_default_for_uri(fileUri(folder).constData(), nullptr, nullptr);
+    }
+}
+
+int copyFileData(int src, int dst)
+{
+    // copy_file_range lets the file system share or copy blocks in the kernel.
+    for (;;) {
+        const ssize_t n = copy_file_range(src, nullptr, dst, nullptr, 1 << 30, 0);
+        if (n == 0)
+            return 0;
+        if (n > 0)
+            continue;
+        if (errno == EINTR)
+            continue;
+        if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP || errno == EBADF)
+            break; // not offered between these two files: copy by hand
+        return errno;
+    }
+    std::vector<char> buf(1 << 20);
+    for (;;) {
+        const ssize_t n = read(src, buf.data(), buf.size());
+        if (n == 0)
+            return 0;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = write(dst, buf.data() + done, size_t(n - done));
+            if (w < 0) {
+                if (errno == EINTR)
+                    continue;
+                return errno;
+            }
+            done += w;
+        }
+    }
+}
+
+int renameNoReplace(const char *from, const char *to)
+{
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        return errno;
+    // File systems without RENAME_NOREPLACE: a hard link fails on an existing name too.
+    if (link(from, to) == 0) {
+        unlink(from);
+        return 0;
+    }
+    if (errno == EEXIST)
+        return EEXIST;
+    // Nor hard links (FAT, exFAT): claim the name exclusively, then replace only our claim.
+    const int claim = open(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (claim < 0)
+        return errno;
+    close(claim);
+    if (rename(from, to) != 0) {
+        const int e = errno;
+        unlink(to);
+        return e;
+    }
+    return 0;
+}
+
+bool hasFullDiskAccessSetting()
+{
+    return false;
+}
+
+bool findApplication(const QString &, const QStringList &, const QStringList &desktopIds, AppLocation *found)
+{
+    const QList<QByteArray> folders = applicationFolders();
+    for (const QString &id : desktopIds) {
+        for (const QByteArray &folder : folders) {
+            QFile f(QString::fromUtf8(folder + '/' + id.toUtf8()));
+            if (!f.open(QIODevice::ReadOnly))
+                continue;
+            // The first entry met for an ID is the one in force: one in the user's own
+            // folder overrides (or, marked Hidden, removes) the system's.
+            const DesktopEntry e = parseDesktopEntry(f.readAll());
+            QStringList args;
+            const bool usable = e.valid && !e.hidden && splitExec(e.exec, &args) && !findProgram(args.first()).isEmpty()
+                                && (e.tryExec.isEmpty() || !findProgram(e.tryExec).isEmpty());
+            if (usable && found) {
+                found->path = folder + '/' + id.toUtf8();
+                found->id = id;
+            }
+            if (usable)
+                return true;
+            break;
+        }
+    }
+    return false;
+}
+
+bool openWithApplication(const QByteArray &appPath, const QList<QByteArray> &files, int, QString *reason)
+{
+    // Starting the program is the whole request: it runs detached and is not waited for.
+    QFile f(QString::fromUtf8(appPath));
+    if (appPath.isEmpty() || !f.open(QIODevice::ReadOnly)) {
+        if (reason)
+            *reason = errorText(ENOENT);
+        return false;
+    }
+    const DesktopEntry e = parseDesktopEntry(f.readAll());
+    QStringList args;
+    if (!e.valid || !splitExec(e.exec, &args)) {
+        if (reason)
+            *reason = errorText(ENOEXEC);
+        return false;
+    }
+    QList<QByteArray> argv = expandExec(args, files, e, appPath);
+    const QByteArray program = findProgram(args.first());
+    if (program.isEmpty()) {
+        if (reason)
+            *reason = errorText(ENOENT);
+        return false;
+    }
+    argv[0] = program;
+    const int err = spawnDetached(argv);
+    if (err != 0 && reason)
+        *reason = errorText(err);
+    return err == 0;
 }
 
 QByteArray homeDirectory()

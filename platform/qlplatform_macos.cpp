@@ -1,6 +1,10 @@
 #include "qlplatform.h"
 
 #include <CoreFoundation/CoreFoundation.h>
+#include <QElapsedTimer>
+#include <copyfile.h>
+#include <fcntl.h>
+#include <stdio.h>
 #include <dirent.h>
 #include <stdlib.h>
 #include <string.h>
@@ -158,6 +162,86 @@ QList<QByteArray> queryFileNameIndex(const IndexQuery &query, const std::functio
             break;
     }
     return paths;
+}
+
+void revealFile(const QByteArray &path)
+{
+    if (!path.isEmpty())
+        spawnDetached({"/usr/bin/open", "-R", path});
+}
+
+int copyFileData(int src, int dst)
+{
+    return fcopyfile(src, dst, nullptr, COPYFILE_ALL) == 0 ? 0 : errno;
+}
+
+int renameNoReplace(const char *from, const char *to)
+{
+    return renamex_np(from, to, RENAME_EXCL) == 0 ? 0 : errno;
+}
+
+bool hasFullDiskAccessSetting()
+{
+    return true;
+}
+
+namespace {
+
+QString bundleIdentifier(const QByteArray &bundlePath)
+{
+    const QByteArray plist = bundlePath + "/Contents/Info.plist";
+    CFURLRef url = CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8 *>(plist.constData()),
+                                                           plist.size(), false);
+    QString id;
+    CFReadStreamRef stream = CFReadStreamCreateWithFile(nullptr, url);
+    if (stream && CFReadStreamOpen(stream)) {
+        // XML and binary property lists alike.
+        CFPropertyListRef list = CFPropertyListCreateWithStream(nullptr, stream, 0, kCFPropertyListImmutable, nullptr, nullptr);
+        if (list && CFGetTypeID(list) == CFDictionaryGetTypeID()) {
+            const void *v = CFDictionaryGetValue(static_cast<CFDictionaryRef>(list), CFSTR("CFBundleIdentifier"));
+            if (v && CFGetTypeID(v) == CFStringGetTypeID()) {
+                char buf[1024];
+                if (CFStringGetCString(static_cast<CFStringRef>(v), buf, sizeof buf, kCFStringEncodingUTF8))
+                    id = QString::fromUtf8(buf);
+            }
+        }
+        if (list)
+            CFRelease(list);
+        CFReadStreamClose(stream);
+    }
+    if (stream)
+        CFRelease(stream);
+    CFRelease(url);
+    return id;
+}
+
+} // namespace
+
+bool findApplication(const QString &bundleName, const QStringList &folders, const QStringList &, AppLocation *found)
+{
+    for (const QString &folder : folders) {
+        const QByteArray path = (folder + QLatin1Char('/') + bundleName + QStringLiteral(".app")).toUtf8();
+        struct stat st;
+        if (lstat(path.constData(), &st) != 0)
+            continue;
+        if (found) {
+            found->path = path;
+            found->id = bundleIdentifier(path);
+        }
+        return true;
+    }
+    return false;
+}
+
+bool openWithApplication(const QByteArray &appPath, const QList<QByteArray> &files, int timeoutMs, QString *)
+{
+    QList<QByteArray> args{"-a", appPath};
+    args += files;
+    QElapsedTimer timer;
+    timer.start();
+    int status = -1;
+    const ToolOutcome o = runTool("/usr/bin/open", args, {}, [&] { return timer.elapsed() > timeoutMs; }, &status);
+    return o == ToolOutcome::Exited && status == 0;
 }
 
 QByteArray homeDirectory()

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds, and runs every test: the whole suite once, then the engine
-# tests again under AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer.
+# tests (and the file actions' and players') again under AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -14,5 +14,5 @@ for san in address,undefined thread; do
         -DQL_SANITIZE="$san" >/dev/null
     cmake --build "$dir"
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 TSAN_OPTIONS="halt_on_error=1 die_after_fork=0 suppressions=$PWD/tests/tsan.supp" \
-        ctest --test-dir "$dir" -L engine --output-on-failure -j2
+        ctest --test-dir "$dir" -L 'engine|actions|players' --output-on-failure -j2
 done

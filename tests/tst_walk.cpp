@@ -426,7 +426,7 @@ void tst_Walk::unreadableFoldersAreSkipped()
     t.chmod("locked", 0000);
     t.chmod("noexec", 0644); // listable but not enterable
     const QByteArray root = t.root();
-    const QByteArray out = TreeFixture::runUnprivileged([root](int fd) {
+    const QByteArray out = TreeFixture::runInChild([root](int fd) {
         QLSearchOptions o;
         o.setRoots({root});
         o.setUseSpotlight(false);

@@ -128,7 +128,7 @@ bool TreeFixture::isRoot()
     return geteuid() == 0;
 }
 
-QByteArray TreeFixture::runUnprivileged(const std::function<void(int)> &fn)
+QByteArray TreeFixture::runInChild(const std::function<void(int)> &fn, bool dropPrivileges)
 {
     const passwd *pw = getpwnam("nobody");
     const uid_t uid = pw ? pw->pw_uid : 65534;
@@ -139,7 +139,7 @@ QByteArray TreeFixture::runUnprivileged(const std::function<void(int)> &fn)
     const pid_t pid = fork();
     if (pid == 0) {
         close(fds[0]);
-        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0))
+        if (dropPrivileges && geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0))
             _exit(3);
         fn(fds[1]);
         close(fds[1]);
@@ -154,6 +154,6 @@ QByteArray TreeFixture::runUnprivileged(const std::function<void(int)> &fn)
     int status = 0;
     waitpid(pid, &status, 0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        qWarning("unprivileged child failed: status %d", status);
+        qWarning("child failed: status %d", status);
     return out;
 }

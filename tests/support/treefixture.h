@@ -38,10 +38,10 @@ public:
     void chmod(const QByteArray &rel, mode_t mode);
     void remove(const QByteArray &rel);
 
-    // Runs fn in a child process under an unprivileged user (nobody) and returns what fn
-    // wrote to the given descriptor. The tree is made readable to that user first.
-    // Used to test permission errors while the tests themselves run as root.
-    static QByteArray runUnprivileged(const std::function<void(int fd)> &fn);
+    // Runs fn in a child process and returns what fn wrote to the given descriptor. With
+    // dropPrivileges the child runs as the unprivileged user nobody: the tests run as
+    // root, for whom permission bits deny nothing.
+    static QByteArray runInChild(const std::function<void(int fd)> &fn, bool dropPrivileges = true);
     static bool isRoot();
 
 private:

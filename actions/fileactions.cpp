@@ -1,0 +1,194 @@
+// The file actions: Desktop copies under names that never replace anything, the size
+// text, and revealing a file.
+
+#include "qlmediasearch.h"
+#include "qlplatform.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QStandardPaths>
+
+#include <cerrno>
+#include <charconv>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+bool exists(const QByteArray &path)
+{
+    // Like the platform's existence test: a dangling link does not count.
+    return access(path.constData(), F_OK) == 0;
+}
+
+QByteArray join(const QByteArray &dir, const QByteArray &name)
+{
+    return dir.endsWith('/') ? dir + name : dir + '/' + name;
+}
+
+QByteArray lastComponent(const QByteArray &path)
+{
+    return path.mid(path.lastIndexOf('/') + 1);
+}
+
+// Copies source into a temporary file in dir and renames it to a unique name there. The
+// destination name is never replaced: if someone takes it meanwhile, the next free name
+// is used. On failure the temporary file is removed.
+QByteArray copyInto(const QByteArray &source, const QByteArray &dir, int *failure)
+{
+    const int src = open(source.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (src < 0) {
+        *failure = errno;
+        return {};
+    }
+    struct stat st;
+    if (fstat(src, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *failure = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        close(src);
+        return {};
+    }
+    QByteArray tmp = join(dir, ".qingluan-copy-XXXXXX");
+    const int dst = mkostemp(tmp.data(), O_CLOEXEC);
+    if (dst < 0) {
+        *failure = errno;
+        close(src);
+        return {};
+    }
+    int err = QLPlatform::copyFileData(src, dst);
+    if (err == 0) {
+        // Keep what the platform's copy keeps: permission bits and times.
+        fchmod(dst, st.st_mode & 07777);
+#ifdef __APPLE__
+        const timespec times[2] = {st.st_atimespec, st.st_mtimespec};
+#else
+        const timespec times[2] = {st.st_atim, st.st_mtim};
+#endif
+        futimens(dst, times);
+    }
+    if (close(dst) != 0 && err == 0)
+        err = errno;
+    close(src);
+
+    QByteArray dest;
+    if (err == 0) {
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            dest = QLMediaSearch::uniquePathInDirectory(dir, lastComponent(source));
+            err = QLPlatform::renameNoReplace(tmp.constData(), dest.constData());
+            if (err != EEXIST)
+                break; // done, or a failure that another name will not mend
+        }
+    }
+    if (err != 0) {
+        unlink(tmp.constData());
+        *failure = err;
+        return {};
+    }
+    return dest;
+}
+
+} // namespace
+
+QByteArray QLMediaSearch::uniquePathInDirectory(const QByteArray &dir, const QByteArray &fileName)
+{
+    const QByteArray candidate = join(dir, fileName);
+    if (!exists(candidate))
+        return candidate;
+    // The last extension moves behind the number; a leading dot starts no extension.
+    const qsizetype dot = fileName.lastIndexOf('.');
+    const bool hasExt = dot > 0 && dot + 1 < fileName.size();
+    const QByteArray base = hasExt ? fileName.left(dot) : fileName;
+    const QByteArray ext = hasExt ? fileName.mid(dot + 1) : QByteArray();
+    for (int n = 2; n < 100000; ++n) {
+        const QByteArray name = base + ' ' + QByteArray::number(n) + (hasExt ? '.' + ext : QByteArray());
+        const QByteArray path = join(dir, name);
+        if (!exists(path))
+            return path;
+    }
+    return join(dir, base + ' ' + QByteArray::number(QDateTime::currentSecsSinceEpoch()));
+}
+
+QByteArray QLMediaSearch::desktopDirectory()
+{
+    const QStringList desktops = QStandardPaths::standardLocations(QStandardPaths::DesktopLocation);
+    return desktops.isEmpty() ? QByteArray() : QFile::encodeName(desktops.first());
+}
+
+QByteArray QLMediaSearch::copyToDesktop(const QByteArray &path, QString *error)
+{
+    if (error)
+        error->clear();
+    if (path.isEmpty() || !exists(path)) {
+        if (error)
+            *error = QStringLiteral("源文件不存在或已被移动");
+        return {};
+    }
+    const QByteArray desktop = desktopDirectory();
+    if (desktop.isEmpty()) {
+        if (error)
+            *error = QStringLiteral("无法定位桌面目录");
+        return {};
+    }
+    int failure = 0;
+    const QByteArray dest = copyInto(path, desktop, &failure);
+    if (!dest.isEmpty())
+        return dest;
+    if (error) {
+        QString message = failure ? QLPlatform::errorText(failure) : QString();
+        if (message.isEmpty())
+            message = QStringLiteral("未知错误");
+        // EACCES and EPERM stand for the platform's codes 257 (reading without
+        // permission) and 513 (writing without permission).
+        const bool hint = failure == EACCES || failure == EPERM || message.contains(QLatin1String("permission"))
+                          || message.contains(QStringLiteral("权限"));
+        // The hint names a macOS privacy setting; elsewhere it would send the user
+        // looking for a setting that does not exist.
+        if (hint && QLPlatform::hasFullDiskAccessSetting())
+            message += QStringLiteral("（读取源文件需要在「系统设置 → 隐私与安全性 → 完整磁盘访问权限」中允许「青鸾寻曲」）");
+        *error = message;
+    }
+    return {};
+}
+
+QList<QByteArray> QLMediaSearch::copyToDesktopBatch(const QList<QByteArray> &paths, QStringList *errors)
+{
+    QList<QByteArray> copied;
+    QStringList lines;
+    for (const QByteArray &p : paths) {
+        QString message;
+        const QByteArray dest = copyToDesktop(p, &message);
+        if (!dest.isEmpty())
+            copied.append(dest);
+        else
+            lines.append(QStringLiteral("%1：%2").arg(QString::fromUtf8(lastComponent(p)),
+                                                     message.isEmpty() ? QStringLiteral("失败") : message));
+    }
+    if (errors)
+        *errors = lines;
+    return copied;
+}
+
+QString QLMediaSearch::humanSize(qint64 bytes)
+{
+    if (bytes <= 0)
+        return QStringLiteral("0 B");
+    if (bytes < 1024)
+        return QStringLiteral("%1 B").arg(bytes);
+    static const char *const units[] = {"B", "KB", "MB", "GB", "TB"};
+    double value = double(bytes) / 1024.0;
+    int unit = 1;
+    for (int i = 0; i < 3 && value >= 1024.0; ++i) {
+        value /= 1024.0;
+        ++unit;
+    }
+    // to_chars rounds as printf does (an exact tie goes to the even digit) and, unlike
+    // printf, ignores the locale: always a full stop, never a grouping.
+    char buf[64];
+    const auto end = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, 1).ptr;
+    return QString::fromLatin1(buf, end - buf) + QLatin1Char(' ') + QLatin1String(units[unit]);
+}
+
+void QLMediaSearch::revealInFinder(const QByteArray &path)
+{
+    QLPlatform::revealFile(path);
+}

@@ -1,0 +1,331 @@
+#include "qlmediasearch.h"
+#include "qlplatform.h"
+#include "treefixture.h"
+
+#include <QFile>
+#include <QTest>
+
+#include <atomic>
+#include <csignal>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+using Paths = QList<QByteArray>;
+
+namespace {
+
+// POSIX calls on the path's bytes: names that are not UTF-8 must not be turned into text.
+QByteArray contents(const QByteArray &path)
+{
+    const int fd = open(path.constData(), O_RDONLY);
+    if (fd < 0)
+        return "<unreadable>";
+    QByteArray out;
+    char buf[65536];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+        out.append(buf, n);
+    close(fd);
+    return out;
+}
+
+void write(const QByteArray &path, const QByteArray &data)
+{
+    const int fd = open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || ::write(fd, data.constData(), size_t(data.size())) != data.size())
+        qFatal("cannot write %s", path.constData());
+    close(fd);
+}
+
+Paths listing(const QByteArray &dir)
+{
+    Paths out;
+    if (DIR *d = opendir(dir.constData())) {
+        while (const dirent *e = readdir(d)) {
+            const QByteArray n(e->d_name);
+            if (n != "." && n != "..")
+                out.append(n);
+        }
+        closedir(d);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+} // namespace
+
+class tst_FileCopy final : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void uniquePath_data();
+    void uniquePath();
+    void uniquePathWhenEveryNumberIsTaken();
+    void desktopFollowsTheUserDirsFile();
+    void copyKeepsContentModeAndTime();
+    void copyNeverOverwrites();
+    void nameTakenDuringTheCopy();
+    void renameNeverReplaces();
+    void failures_data();
+    void failures();
+    void unreadableSource();
+    void failureMidwayLeavesNothing();
+    void batch();
+
+private:
+    std::unique_ptr<TreeFixture> m_home;
+    QByteArray m_desktop;
+    QByteArray m_oldHome, m_oldConfig;
+};
+
+void tst_FileCopy::init()
+{
+    // A home folder of our own, whose Desktop is named as on a Chinese desktop.
+    m_home = std::make_unique<TreeFixture>();
+    m_oldHome = qgetenv("HOME");
+    m_oldConfig = qgetenv("XDG_CONFIG_HOME");
+    qputenv("HOME", m_home->root());
+    qunsetenv("XDG_CONFIG_HOME");
+    m_home->file(".config/user-dirs.dirs");
+    write(m_home->path(".config/user-dirs.dirs"), "XDG_DESKTOP_DIR=\"$HOME/桌面\"\n");
+    m_desktop = m_home->dir("桌面");
+}
+
+void tst_FileCopy::cleanup()
+{
+    qputenv("HOME", m_oldHome);
+    if (!m_oldConfig.isEmpty())
+        qputenv("XDG_CONFIG_HOME", m_oldConfig);
+    m_home.reset();
+}
+
+void tst_FileCopy::uniquePath_data()
+{
+    QTest::addColumn<Paths>("present");
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("free name") << Paths{} << QByteArray("b.flac") << QByteArray("b.flac");
+    QTest::newRow("taken") << Paths{"a.mp3"} << QByteArray("a.mp3") << QByteArray("a 2.mp3");
+    QTest::newRow("2 taken too") << Paths{"a.mp3", "a 2.mp3"} << QByteArray("a.mp3") << QByteArray("a 3.mp3");
+    QTest::newRow("gaps are filled") << Paths{"a.mp3", "a 3.mp3"} << QByteArray("a.mp3") << QByteArray("a 2.mp3");
+    QTest::newRow("no extension") << Paths{"README"} << QByteArray("README") << QByteArray("README 2");
+    QTest::newRow("only the last extension moves") << Paths{"mix.tar.gz"} << QByteArray("mix.tar.gz") << QByteArray("mix.tar 2.gz");
+    QTest::newRow("hidden file") << Paths{".profile"} << QByteArray(".profile") << QByteArray(".profile 2");
+    QTest::newRow("a folder takes the name too") << Paths{"set.wav/"} << QByteArray("set.wav") << QByteArray("set 2.wav");
+    QTest::newRow("a dangling link does not") << Paths{"@x.mp3"} << QByteArray("x.mp3") << QByteArray("x.mp3");
+    QTest::newRow("not UTF-8") << Paths{"\xc7\xe0.mp3"} << QByteArray("\xc7\xe0.mp3") << QByteArray("\xc7\xe0 2.mp3");
+}
+
+void tst_FileCopy::uniquePath()
+{
+    QFETCH(Paths, present);
+    QFETCH(QByteArray, name);
+    QFETCH(QByteArray, expected);
+    TreeFixture t;
+    for (const QByteArray &p : present) {
+        if (p.endsWith('/'))
+            t.dir(p);
+        else if (p.startsWith('@'))
+            t.symlink(p.mid(1), "/nonexistent/target");
+        else
+            t.file(p);
+    }
+    QCOMPARE(QLMediaSearch::uniquePathInDirectory(t.root(), name), t.path(expected));
+}
+
+void tst_FileCopy::uniquePathWhenEveryNumberIsTaken()
+{
+    TreeFixture t;
+    const QByteArray dir = t.dir("full");
+    t.file("full/song.mp3");
+    const int fd = open(dir.constData(), O_RDONLY | O_DIRECTORY);
+    for (int n = 2; n < 100000; ++n)
+        close(openat(fd, ("song " + QByteArray::number(n) + ".mp3").constData(), O_WRONLY | O_CREAT, 0644));
+    close(fd);
+    const qint64 before = QDateTime::currentSecsSinceEpoch();
+    const QByteArray got = QLMediaSearch::uniquePathInDirectory(dir, "song.mp3");
+    const qint64 after = QDateTime::currentSecsSinceEpoch();
+    QVERIFY(got.startsWith(dir + "/song "));
+    const qint64 secs = got.mid(dir.size() + 6).toLongLong();
+    QVERIFY(secs >= before && secs <= after); // whole seconds, no extension behind them
+}
+
+void tst_FileCopy::desktopFollowsTheUserDirsFile()
+{
+    QCOMPARE(QLMediaSearch::desktopDirectory(), m_desktop);
+}
+
+void tst_FileCopy::copyKeepsContentModeAndTime()
+{
+    TreeFixture src;
+    const QByteArray a = src.file("music/\xc7\xe0 set.mp3");
+    write(a, QByteArray(300000, 'x') + "end");
+    src.chmod("music/\xc7\xe0 set.mp3", 0640);
+    src.setMTime("music/\xc7\xe0 set.mp3", 1500000000);
+    QString error = QStringLiteral("stale");
+    const QByteArray dest = QLMediaSearch::copyToDesktop(a, &error);
+    QVERIFY(error.isEmpty());
+    QCOMPARE(dest, m_desktop + "/\xc7\xe0 set.mp3");
+    QCOMPARE(contents(dest), contents(a));
+    struct stat st;
+    QCOMPARE(stat(dest.constData(), &st), 0);
+    QCOMPARE(int(st.st_mode & 07777), 0640);
+    QCOMPARE(qint64(st.st_mtim.tv_sec), qint64(1500000000));
+    QCOMPARE(listing(m_desktop), Paths{"\xc7\xe0 set.mp3"}); // no temporary file left
+    QCOMPARE(contents(a), QByteArray(300000, 'x') + "end"); // the source stays as it was
+}
+
+void tst_FileCopy::copyNeverOverwrites()
+{
+    TreeFixture src;
+    const QByteArray a = src.file("a.mp3");
+    write(a, "new");
+    write(m_desktop + "/a.mp3", "old");
+    write(m_desktop + "/a 2.mp3", "older");
+    QCOMPARE(QLMediaSearch::copyToDesktop(a), m_desktop + "/a 3.mp3");
+    QCOMPARE(contents(m_desktop + "/a.mp3"), QByteArray("old"));
+    QCOMPARE(contents(m_desktop + "/a 2.mp3"), QByteArray("older"));
+    QCOMPARE(contents(m_desktop + "/a 3.mp3"), QByteArray("new"));
+}
+
+void tst_FileCopy::nameTakenDuringTheCopy()
+{
+    // Another program keeps creating the names the copies would take. Whoever wins a
+    // name, nothing the other program wrote is ever replaced.
+    TreeFixture src;
+    const QByteArray a = src.file("take.wav");
+    write(a, "ours");
+    std::atomic<bool> stop{false};
+    std::thread other([&] {
+        for (int n = 1; n < 400 && !stop; ++n) {
+            const QByteArray p = m_desktop + (n == 1 ? "/take.wav" : "/take " + QByteArray::number(n) + ".wav");
+            const int fd = open(p.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+            if (fd >= 0) {
+                if (::write(fd, "theirs", 6) != 6)
+                    qWarning("short write");
+                close(fd);
+            }
+        }
+    });
+    Paths ours;
+    for (int i = 0; i < 50; ++i) {
+        // A copy may give up after many lost names; it reports that, it never replaces.
+        const QByteArray dest = QLMediaSearch::copyToDesktop(a);
+        if (!dest.isEmpty())
+            ours.append(dest);
+    }
+    stop = true;
+    other.join();
+    QVERIFY(!ours.isEmpty());
+    QCOMPARE(QSet<QByteArray>(ours.begin(), ours.end()).size(), ours.size());
+    for (const QByteArray &name : listing(m_desktop)) {
+        const QByteArray path = m_desktop + '/' + name;
+        QVERIFY2(!name.startsWith(".qingluan-copy"), name.constData());
+        QCOMPARE(contents(path), ours.contains(path) ? QByteArray("ours") : QByteArray("theirs"));
+    }
+}
+
+void tst_FileCopy::renameNeverReplaces()
+{
+    TreeFixture t;
+    write(t.file("from"), "new");
+    write(t.file("to"), "old");
+    QCOMPARE(QLPlatform::renameNoReplace(t.path("from").constData(), t.path("to").constData()), EEXIST);
+    QCOMPARE(contents(t.path("to")), QByteArray("old"));
+    QCOMPARE(QLPlatform::renameNoReplace(t.path("from").constData(), t.path("free").constData()), 0);
+    QCOMPARE(contents(t.path("free")), QByteArray("new"));
+}
+
+void tst_FileCopy::failures_data()
+{
+    QTest::addColumn<QByteArray>("source");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("empty path") << QByteArray() << QStringLiteral("源文件不存在或已被移动");
+    QTest::newRow("missing file") << QByteArray("/nonexistent/q.mp3") << QStringLiteral("源文件不存在或已被移动");
+    QTest::newRow("a folder") << QByteArray("/tmp") << QLPlatform::errorText(EISDIR);
+}
+
+void tst_FileCopy::failures()
+{
+    QFETCH(QByteArray, source);
+    QFETCH(QString, message);
+    QString error;
+    QVERIFY(QLMediaSearch::copyToDesktop(source, &error).isEmpty());
+    QCOMPARE(error, message);
+    QCOMPARE(listing(m_desktop), Paths{});
+}
+
+void tst_FileCopy::unreadableSource()
+{
+    // Run as an unprivileged user, for whom the file is unreadable. The Full Disk Access
+    // hint is a macOS setting and is not offered here.
+    TreeFixture src;
+    src.chmod("", 0755);
+    write(src.file("locked.flac"), "x");
+    src.chmod("locked.flac", 0600);
+    const QByteArray file = src.path("locked.flac");
+    TreeFixture desk;
+    desk.chmod("", 0777);
+    const QByteArray desktop = desk.root();
+    const QByteArray out = TreeFixture::runInChild([&](int fd) {
+        qputenv("HOME", desktop);
+        qunsetenv("XDG_CONFIG_HOME");
+        mkdir((desktop + "/Desktop").constData(), 0755);
+        QString error;
+        const QByteArray dest = QLMediaSearch::copyToDesktop(file, &error);
+        const QByteArray line = dest + '\n' + error.toUtf8();
+        if (::write(fd, line.constData(), size_t(line.size())) < 0)
+            _exit(4);
+    });
+    QCOMPARE(out, '\n' + QLPlatform::errorText(EACCES).toUtf8());
+    QCOMPARE(listing(desktop + "/Desktop"), Paths{});
+}
+
+void tst_FileCopy::failureMidwayLeavesNothing()
+{
+    // A file size limit makes the write fail after the first 64 KiB.
+    TreeFixture src;
+    const QByteArray big = src.file("big.wav");
+    write(big, QByteArray(1 << 20, 'w'));
+    const QByteArray desktop = m_desktop;
+    const QByteArray out = TreeFixture::runInChild([&](int fd) {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{65536, 65536};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        QString error;
+        const QByteArray dest = QLMediaSearch::copyToDesktop(big, &error);
+        const QByteArray line = dest + '\n' + error.toUtf8();
+        if (::write(fd, line.constData(), size_t(line.size())) < 0)
+            _exit(4);
+    }, false);
+    QCOMPARE(out, '\n' + QLPlatform::errorText(EFBIG).toUtf8());
+    QCOMPARE(listing(desktop), Paths{});
+}
+
+void tst_FileCopy::batch()
+{
+    TreeFixture src;
+    write(src.file("one/take.wav"), "1");
+    write(src.file("two/take.wav"), "2");
+    write(src.file("gone.mp3"), "3");
+    write(src.file("last.flac"), "4");
+    src.remove("gone.mp3"); // vanished before copying
+    const Paths sources{src.path("one/take.wav"), src.path("gone.mp3"), src.path("two/take.wav"), src.path("last.flac")};
+    QStringList errors{QStringLiteral("stale")};
+    const Paths copied = QLMediaSearch::copyToDesktopBatch(sources, &errors);
+    QCOMPARE(copied, (Paths{m_desktop + "/take.wav", m_desktop + "/take 2.wav", m_desktop + "/last.flac"}));
+    QCOMPARE(contents(m_desktop + "/take 2.wav"), QByteArray("2"));
+    QCOMPARE(errors, QStringList{QStringLiteral("gone.mp3：源文件不存在或已被移动")});
+
+    QCOMPARE(QLMediaSearch::copyToDesktopBatch({src.path("last.flac")}, &errors).size(), 1);
+    QVERIFY(errors.isEmpty()); // set on every call
+    QCOMPARE(QLMediaSearch::copyToDesktopBatch({src.path("last.flac")}).size(), 1);
+}
+
+QTEST_GUILESS_MAIN(tst_FileCopy)
+#include "tst_filecopy.moc"

@@ -1,0 +1,107 @@
+// Runs on a private session bus (dbus-run-session), where the test plays the file manager.
+
+#include "qlmediasearch.h"
+#include "treefixture.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QFile>
+#include <QTest>
+
+class FakeFileManager final : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.FileManager1")
+public:
+    QList<QStringList> calls;
+    QStringList startupIds;
+
+public Q_SLOTS:
+    void ShowItems(const QStringList &uris, const QString &startupId)
+    {
+        calls.append(uris);
+        startupIds.append(startupId);
+    }
+};
+
+class tst_Reveal final : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void showItemsOnTheFileManager();
+    void emptyPathDoesNothing();
+    void withoutAFileManagerTheFolderOpens();
+
+private:
+    FakeFileManager m_fm;
+};
+
+void tst_Reveal::initTestCase()
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    QVERIFY2(bus.isConnected(), "run under dbus-run-session");
+    QVERIFY(bus.registerObject(QStringLiteral("/org/freedesktop/FileManager1"), &m_fm, QDBusConnection::ExportAllSlots));
+    QVERIFY(bus.registerService(QStringLiteral("org.freedesktop.FileManager1")));
+}
+
+void tst_Reveal::showItemsOnTheFileManager()
+{
+    QLMediaSearch::revealInFinder("/tmp/青鸾 寻曲/a b#1%.mp3");
+    QTRY_COMPARE(m_fm.calls.size(), 1);
+    QCOMPARE(m_fm.calls[0],
+             QStringList{QStringLiteral("file:///tmp/%E9%9D%92%E9%B8%BE%20%E5%AF%BB%E6%9B%B2/a%20b%231%25.mp3")});
+    QCOMPARE(m_fm.startupIds[0], QString());
+
+    QLMediaSearch::revealInFinder("/music/\xc7\xe0.flac"); // not UTF-8: the bytes themselves
+    QTRY_COMPARE(m_fm.calls.size(), 2);
+    QCOMPARE(m_fm.calls[1], QStringList{QStringLiteral("file:///music/%C7%E0.flac")});
+}
+
+void tst_Reveal::emptyPathDoesNothing()
+{
+    const qsizetype before = m_fm.calls.size();
+    QLMediaSearch::revealInFinder({});
+    QLMediaSearch::revealInFinder("/after/empty.mp3"); // a later call arrives first
+    QTRY_COMPARE(m_fm.calls.size(), before + 1);
+    QCOMPARE(m_fm.calls.last(), QStringList{QStringLiteral("file:///after/empty.mp3")});
+}
+
+void tst_Reveal::withoutAFileManagerTheFolderOpens()
+{
+    QVERIFY(QDBusConnection::sessionBus().unregisterService(QStringLiteral("org.freedesktop.FileManager1")));
+    // The default file manager of a fresh home: a script that records what it was given.
+    TreeFixture home;
+    const QByteArray record = home.path("opened");
+    const QByteArray script = home.file("fm.sh");
+    {
+        QFile f(QString::fromUtf8(script));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("#!/bin/sh\nprintf '%s' \"$1\" > '" + record + ".tmp' && mv '" + record + ".tmp' '" + record + "'\n");
+    }
+    home.chmod("fm.sh", 0755);
+    QFile entry(QString::fromUtf8(home.file("data/applications/fakefm.desktop")));
+    QVERIFY(entry.open(QIODevice::WriteOnly));
+    entry.write("[Desktop Entry]\nType=Application\nName=Fake\nExec=" + script + " %U\nMimeType=inode/directory;\n");
+    entry.close();
+    QFile mime(QString::fromUtf8(home.file("config/mimeapps.list")));
+    QVERIFY(mime.open(QIODevice::WriteOnly));
+    mime.write("[Default Applications]\ninode/directory=fakefm.desktop\n");
+    mime.close();
+    qputenv("XDG_DATA_HOME", home.path("data"));
+    qputenv("XDG_CONFIG_HOME", home.path("config"));
+
+    const QByteArray folder = home.dir("青鸾 music");
+    QLMediaSearch::revealInFinder(home.file("青鸾 music/x.mp3"));
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(QString::fromUtf8(record)), 10000);
+    QFile got(QString::fromUtf8(record));
+    QVERIFY(got.open(QIODevice::ReadOnly));
+    // GIO hands the folder over as a URI or, to programs it deems local-only, as a path.
+    const QByteArray arg = got.readAll();
+    const QByteArray uri = "file://" + QByteArray(folder).replace("青鸾 music", "%E9%9D%92%E9%B8%BE%20music");
+    QVERIFY2(arg == uri || arg == folder, arg.constData());
+    QCOMPARE(m_fm.calls.size(), 3); // nothing more reached the file manager's name
+}
+
+QTEST_GUILESS_MAIN(tst_Reveal)
+#include "tst_reveal.moc"
