@@ -168,6 +168,15 @@ QList<QByteArray> QLMediaSearch::copyToDesktopBatch(const QList<QByteArray> &pat
     return copied;
 }
 
+QString QLOneDecimal(double value)
+{
+    // to_chars rounds as printf does (an exact tie goes to the even digit) and, unlike
+    // printf, ignores the locale: always a full stop, never a grouping.
+    char buf[400];
+    const auto end = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, 1).ptr;
+    return QString::fromLatin1(buf, end - buf);
+}
+
 QString QLMediaSearch::humanSize(qint64 bytes)
 {
     if (bytes <= 0)
@@ -181,11 +190,7 @@ QString QLMediaSearch::humanSize(qint64 bytes)
         value /= 1024.0;
         ++unit;
     }
-    // to_chars rounds as printf does (an exact tie goes to the even digit) and, unlike
-    // printf, ignores the locale: always a full stop, never a grouping.
-    char buf[64];
-    const auto end = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, 1).ptr;
-    return QString::fromLatin1(buf, end - buf) + QLatin1Char(' ') + QLatin1String(units[unit]);
+    return QLOneDecimal(value) + QLatin1Char(' ') + QLatin1String(units[unit]);
 }
 
 void QLMediaSearch::revealInFinder(const QByteArray &path)

@@ -10,6 +10,10 @@ using QLItemCallback = std::function<void(const QLMediaItemPtr &item)>;
 using QLProgressCallback = std::function<void(quint64 directoryCount, const QString &text)>;
 using QLCancelledCallback = std::function<bool()>;
 
+// A number with exactly one decimal, rounded as printf's "%.1f" rounds, with a full stop
+// whatever the locale (actions/).
+QString QLOneDecimal(double value);
+
 // The fixed list of directory names the walk never descends into (exact, case-sensitive).
 const QList<QByteArray> &QLSkipDirNames();
 

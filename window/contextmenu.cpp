@@ -1,0 +1,26 @@
+// The result table's context menu.
+
+#include "qlsearchwindowcontroller.h"
+
+#include <QMainWindow>
+#include <QMenu>
+
+QMenu *QLSearchWindowController::buildContextMenu()
+{
+    auto *menu = new QMenu(m_window);
+    menu->addAction(QStringLiteral("播放（系统默认应用）"), this, &QLSearchWindowController::doOpenDefault);
+    menu->addAction(QStringLiteral("在 Finder 中显示"), this, &QLSearchWindowController::doReveal);
+    menu->addAction(QStringLiteral("复制到桌面"), this, &QLSearchWindowController::doCopy);
+    menu->addSeparator();
+    menu->addAction(QStringLiteral("复制完整路径"), this, &QLSearchWindowController::doCopyPath);
+    if (!m_players.isEmpty()) {
+        menu->addSeparator();
+        QMenu *sub = menu->addMenu(QStringLiteral("用播放器打开"));
+        for (const QLPlayerTarget &p : std::as_const(m_players)) {
+            QAction *a = sub->addAction(p.name());
+            a->setData(QVariant::fromValue(p)); // the player travels with its item
+            connect(a, &QAction::triggered, this, [this, a] { doOpenWithPlayer(a->data().value<QLPlayerTarget>()); });
+        }
+    }
+    return menu;
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QTableView>
+
+class QLSearchWindowController;
+
+// The result table. Rows drag out as files (copy or link, never move: a drop that
+// reports a move must not make the base class remove rows); nothing can be dropped on it.
+// Only the "name" column takes a change of the table's width.
+class QLDraggableTableView final : public QTableView
+{
+    Q_OBJECT
+public:
+    explicit QLDraggableTableView(QLSearchWindowController *controller, QWidget *parent = nullptr);
+
+    // What a drag offers, inside the application and outside alike.
+    static Qt::DropActions sourceOperationMask() { return Qt::CopyAction | Qt::LinkAction; }
+
+    // Gives the "name" column whatever width the other columns leave (at least 50).
+    void fitFirstColumn();
+
+protected:
+    void startDrag(Qt::DropActions supportedActions) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    QLSearchWindowController *m_controller;
+};

@@ -1,0 +1,130 @@
+// What the user does with the selected hits.
+
+#include "qldraggabletableview.h"
+#include "qlsearchwindowcontroller.h"
+#include "qlplatform.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QDesktopServices>
+#include <QMimeData>
+#include <QPointer>
+#include <QProgressBar>
+#include <QThreadPool>
+#include <QUrl>
+
+QList<QByteArray> QLSearchWindowController::selectedPaths() const
+{
+    QList<QByteArray> out;
+    for (const QLMediaItemPtr &i : selectedItems())
+        out.append(i->path());
+    return out;
+}
+
+void QLSearchWindowController::requireSelection()
+{
+    if (selectedItems().isEmpty())
+        setStatus(QStringLiteral("请先在列表里选中文件"));
+}
+
+void QLSearchWindowController::doCopy()
+{
+    const QList<QByteArray> paths = selectedPaths();
+    if (paths.isEmpty())
+        return requireSelection();
+    QStringList exts;
+    for (const QLMediaItemPtr &i : selectedItems())
+        exts.append(i->ext());
+    const QStringList unsupported = QLPlayerTargets::unsupportedForSerato(exts);
+    // The Serato notice rides on the final report, where the user can read it.
+    const QString notice = unsupported.isEmpty()
+        ? QString()
+        : QStringLiteral("注意：%1 不是 Serato DJ Pro 支持的格式，拖进去可能无法播放（复制不受影响）")
+              .arg(unsupported.join(QLatin1Char('/')));
+    setStatus(QStringLiteral("正在复制到桌面…"));
+    m_prog->setVisible(true);
+
+    const QPointer<QLSearchWindowController> self(this);
+    QThreadPool::globalInstance()->start([self, paths, notice] {
+        QStringList errors;
+        const QList<QByteArray> copied = QLMediaSearch::copyToDesktopBatch(paths, &errors);
+        QMetaObject::invokeMethod(qApp, [self, copied, errors, notice] {
+            if (!self)
+                return;
+            self->m_prog->setVisible(false);
+            if (!errors.isEmpty()) {
+                self->setStatus(QStringLiteral("复制 %1 个成功、%2 个失败：%3").arg(copied.size()).arg(errors.size()).arg(errors.first()));
+            } else {
+                QString text = QStringLiteral("已复制 %1 个文件到桌面（原文件保留在原位置）").arg(copied.size());
+                if (!notice.isEmpty())
+                    text += QStringLiteral("　") + notice;
+                self->setStatus(text);
+            }
+            Q_EMIT self->copyFinished();
+        }, Qt::QueuedConnection);
+    });
+}
+
+void QLSearchWindowController::doReveal()
+{
+    const QList<QByteArray> paths = selectedPaths();
+    if (paths.isEmpty())
+        return requireSelection();
+    QLMediaSearch::revealInFinder(paths.first());
+    setStatus(QStringLiteral("已在 Finder 中定位 %1 个文件里的第 1 个").arg(paths.size()));
+}
+
+void QLSearchWindowController::doCopyPath()
+{
+    const QList<QByteArray> paths = selectedPaths();
+    if (paths.isEmpty())
+        return requireSelection();
+    // One item with several forms: the paths as text, one per line, and the same files as
+    // URIs (exact bytes, percent-encoded), which file managers paste as files.
+    QStringList text;
+    QList<QUrl> urls;
+    QByteArray gnome = "copy";
+    for (const QByteArray &p : paths) {
+        text.append(QString::fromUtf8(p));
+        const QByteArray uri = QLPlatform::fileUri(p);
+        urls.append(QUrl::fromEncoded(uri));
+        gnome += '\n' + uri;
+    }
+    auto *mime = new QMimeData;
+    mime->setText(text.join(QLatin1Char('\n')));
+    mime->setUrls(urls);
+    mime->setData(QStringLiteral("x-special/gnome-copied-files"), gnome);
+    QGuiApplication::clipboard()->setMimeData(mime);
+    setStatus(QStringLiteral("已复制 %1 个文件的完整路径到剪贴板").arg(paths.size()));
+}
+
+void QLSearchWindowController::doOpenDefault()
+{
+    const QList<QByteArray> paths = selectedPaths();
+    if (paths.isEmpty())
+        return requireSelection();
+    for (const QByteArray &p : paths)
+        QDesktopServices::openUrl(QUrl::fromEncoded(QLPlatform::fileUri(p)));
+    setStatus(QStringLiteral("已用系统默认应用打开 %1 个文件").arg(paths.size()));
+}
+
+void QLSearchWindowController::doOpenWithPlayer(const QLPlayerTarget &target)
+{
+    const QList<QByteArray> paths = selectedPaths();
+    if (paths.isEmpty())
+        return requireSelection();
+    QString reason;
+    if (QLPlayerTargets::openPaths(paths, target, &reason)) {
+        setStatus(QStringLiteral("已用「%1」打开 %2 个文件").arg(target.name()).arg(paths.size()));
+        return;
+    }
+    QLPlayerTargets::launchAndFront(target);
+    setStatus(QStringLiteral("「%1」不接受直接打开，已为你前置窗口——请把文件拖进去。原因：%2")
+                  .arg(target.name(), reason.isEmpty() ? QStringLiteral("未知") : reason));
+}
+
+void QLSearchWindowController::selectAllRows()
+{
+    m_table->selectAll();
+    refreshSelectionStatus();
+}

@@ -1,0 +1,163 @@
+// The controller's state and the search run.
+
+#include "qldraggabletableview.h"
+#include "qlresultmodel.h"
+#include "qlsearchwindowcontroller.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMutex>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QThreadPool>
+
+QLSearchWindowController::QLSearchWindowController()
+{
+    m_players = QLPlayerTargets::installedPlayers();
+    buildUI();
+    registerDragHint();
+}
+
+QLSearchWindowController::~QLSearchWindowController()
+{
+    delete m_window;
+}
+
+void QLSearchWindowController::showAndFocus()
+{
+    m_window->show();
+    m_window->raise();
+    m_window->activateWindow();
+    m_kwField->setFocus(Qt::OtherFocusReason);
+}
+
+quint64 QLSearchWindowController::currentKinds() const
+{
+    switch (m_kindPop->currentIndex()) {
+    case 1: return QLKindMP3;
+    case 2: return QLKindMP4;
+    case 3: return QLKindM4A;
+    case 4: return QLKindWAV | QLKindAIFF;
+    case 5: return QLKindMP4 | QLKindM4V | QLKindMOV;
+    case 6: return QLKindFLAC;
+    default: return QLAllKinds;
+    }
+}
+
+void QLSearchWindowController::setStatus(const QString &text)
+{
+    m_statusLabel->setText(text);
+    m_statusLabel->setCursorPosition(0); // a long text shows its beginning, cut at its end
+}
+
+void QLSearchWindowController::appendItems(const QList<QLMediaItemPtr> &more)
+{
+    m_model->append(m_items, more);
+}
+
+void QLSearchWindowController::setPlayers(const QList<QLPlayerTarget> &players)
+{
+    m_players = players;
+    m_table->setContextMenuPolicy(Qt::CustomContextMenu);
+    delete m_contextMenu;
+    m_contextMenu = buildContextMenu();
+}
+
+void QLSearchWindowController::doSearch()
+{
+    if (m_searching)
+        return;
+    m_searching = true;
+    m_cancelFlag->store(false);
+    m_model->clear(m_items);
+    m_searchBtn->setEnabled(false);
+    m_stopBtn->setEnabled(true);
+    m_prog->setVisible(true);
+    m_dirsScanned = 0;
+
+    QLSearchOptions options;
+    options.setKeyword(m_kwField->text());
+    options.setKinds(currentKinds());
+    options.setLimit(8000);
+    const int scope = m_rootPop->currentIndex();
+    if (scope >= 1 && scope <= m_roots.size())
+        options.setRoots({m_roots[scope - 1]});
+
+    QElapsedTimer started;
+    started.start();
+    const QPointer<QLSearchWindowController> self(this);
+    const std::weak_ptr<std::atomic<bool>> cancel = m_cancelFlag;
+
+    // Every step goes to the main thread as a queued call, in the order the engine made
+    // them; the worker never waits for the main thread.
+    const auto post = [self](auto step) {
+        QMetaObject::invokeMethod(qApp, [self, step] {
+            if (self)
+                step(self.data());
+        }, Qt::QueuedConnection);
+    };
+
+    QThreadPool::globalInstance()->start([options, started, post, cancel] {
+        QList<QLMediaItemPtr> pending;
+        QMutex lock;
+        const auto onItem = [&](const QLMediaItemPtr &item) {
+            qsizetype count;
+            {
+                QMutexLocker l(&lock);
+                pending.append(item);
+                count = pending.size();
+            }
+            if (count >= 60) {
+                QList<QLMediaItemPtr> batch;
+                {
+                    QMutexLocker l(&lock);
+                    batch.swap(pending);
+                }
+                post([batch](QLSearchWindowController *c) { c->appendItems(batch); });
+            }
+        };
+        const auto onProgress = [&](quint64 count, const QString &text) {
+            post([count, text](QLSearchWindowController *c) {
+                c->m_dirsScanned = count;
+                c->setStatus(QStringLiteral("正在扫描第 %1 个目录：%2").arg(count).arg(text));
+            });
+        };
+        const auto cancelled = [&cancel] {
+            const auto flag = cancel.lock();
+            return flag && flag->load();
+        };
+        QLMediaSearch::searchWithOptions(options, onItem, onProgress, cancelled);
+        QList<QLMediaItemPtr> rest;
+        {
+            QMutexLocker l(&lock);
+            rest.swap(pending);
+        }
+        const double seconds = double(started.nsecsElapsed()) / 1e9;
+        post([rest, seconds](QLSearchWindowController *c) { c->finishSearch(rest, seconds); });
+    });
+}
+
+void QLSearchWindowController::finishSearch(const QList<QLMediaItemPtr> &rest, double seconds)
+{
+    appendItems(rest);
+    m_searching = false;
+    m_searchBtn->setEnabled(true);
+    m_stopBtn->setEnabled(false);
+    m_prog->setVisible(false);
+    const QString suffix = m_cancelFlag->load() ? QStringLiteral("（已手动停止，结果不完整）") : QString();
+    setStatus(QStringLiteral("完成：找到 %1 个文件，耗时 %2 秒，扫描 %3 个目录%4。选中后拖到播放器或桌面。")
+                  .arg(m_items.size())
+                  .arg(QLOneDecimal(seconds))
+                  .arg(m_dirsScanned)
+                  .arg(suffix));
+    Q_EMIT searchFinished();
+}
+
+void QLSearchWindowController::doStop()
+{
+    m_cancelFlag->store(true);
+    setStatus(QStringLiteral("正在停止扫描…"));
+}
