@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds, and starts QingLuan. Arguments go to the program.
+# Sets up the machine, builds, and starts QingLuan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh
-exec build/cli/qlfind "$@"
+exec build/app/qingluan "$@"
