@@ -2,12 +2,15 @@
 # Benchmarks qlfind against its peers on a generated tree, warm cache, several runs each,
 # and prints median wall and CPU times and the ratios.
 #
-#   bench/run.sh [walk|index|all]      (default all; builds first; RUNS=5 by default)
+#   bench/run.sh [walk|index|window|all]   (default all; builds first; RUNS=5 by default)
 #
 # walk:  qlfind --no-index, GNU find with the same pruning and name tests (printing size
 #        and time, as qlfind's hits carry them), fdfind with the same exclusions.
 # index: qlfind with the index phase on a plocate database built over the tree, beside
 #        plocate alone answering the same question.
+# window: the search window offscreen on a search of 8000 hits beside qlfind alone on the
+#        same search (time to the summary, longest main-thread stall, peak memory), and
+#        start-up to the readiness marker under Xvfb.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 what=${1:-all}
@@ -108,4 +111,37 @@ if [ "$what" = index ] || [ "$what" = all ]; then
     cost=$(awk -v a="${wall[qlfind walk + index, keyword]}" -v b="${wall[qlfind walk only, keyword]}" 'BEGIN { printf "%.3f", a - b }')
     echo "  index phase cost with keyword $cost s; / plocate alone: $(ratio "$cost" "${wall[plocate alone, keyword (trigrams)]}")   (goal <= 2)"
     echo "  keyword by trigrams / by regular expression: $(ratio "${wall[plocate alone, keyword (trigrams)]}" "${wall[plocate, keyword + regex (scan)]}")"
+fi
+
+if [ "$what" = window ] || [ "$what" = all ]; then
+    echo "== window: a search of 8000 hits (keyword '-'), $runs runs =="
+    : > "$work/window.txt"
+    for _ in $(seq "$runs"); do build/bench/windowbench "$tree" - 2>/dev/null >> "$work/window.txt"; done
+    med() { awk -v c="$1" '{print $c}' "$work/window.txt" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+    worst() { awk -v c="$1" '{print $c}' "$work/window.txt" | sort -g | tail -1; }
+    measure "qlfind alone, same search" "$qlfind" --root "$tree" --limit 8000 -- -
+    printf '  %-34s wall %7.3f s   (hits %s)\n' "window, request to summary" "$(med 1)" "$(med 4)"
+    echo "  window / qlfind wall: $(ratio "$(med 1)" "${wall[qlfind alone, same search]}")   (goal <= 1.2)"
+    echo "  longest main-thread stall: median $(med 2) ms, worst $(worst 2) ms   (goal < 50)"
+    echo "  peak memory after the search: $(worst 3 | awk '{printf "%.1f", $1/1024}') MiB   (goal < 150)"
+
+    home=$(mktemp -d /tmp/qingluan-start-XXXXXX)
+    exec 3> "$home/display"
+    Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+    xvfb=$!
+    exec 3>&-
+    for _ in $(seq 50); do [ -s "$home/display" ] && break; sleep 0.1; done
+    : > "$home/start.txt"
+    for _ in $(seq "$runs"); do
+        rm -rf "$home/h"; mkdir -p "$home/h"
+        t0=$(date +%s%N)
+        HOME="$home/h" DISPLAY=":$(head -n1 "$home/display")" build/app/qingluan >/dev/null 2>&1 &
+        app=$!
+        while [ ! -s "$home/h/.local/share/QingLuanXunQu/ui_ready.txt" ]; do sleep 0.005; done
+        echo $(( ($(date +%s%N) - t0) / 1000000 )) >> "$home/start.txt"
+        kill "$app"; wait "$app" 2>/dev/null || true
+    done
+    kill "$xvfb"
+    echo "  start-up to readiness marker under Xvfb: median $(sort -n "$home/start.txt" | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}') ms   (goal < 1000)"
+    rm -rf "$home"
 fi

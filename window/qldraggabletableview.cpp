@@ -28,6 +28,22 @@ void QLDraggableTableView::fitFirstColumn()
     horizontalHeader()->resizeSection(0, std::max(50, viewport()->width() - others));
 }
 
+void QLDraggableTableView::rowsWillBeAppended(int firstNewRow)
+{
+    const int lastVisible = rowAt(viewport()->height() - 1);
+    m_appendBelowView = lastVisible >= 0 && firstNewRow > lastVisible;
+}
+
+void QLDraggableTableView::doItemsLayout()
+{
+    if (m_appendBelowView) {
+        m_appendBelowView = false;
+        updateGeometries(); // the scroll bar learns the new row count
+        return;
+    }
+    QTableView::doItemsLayout();
+}
+
 void QLDraggableTableView::resizeEvent(QResizeEvent *event)
 {
     QTableView::resizeEvent(event);

@@ -19,10 +19,17 @@ public:
     // Gives the "name" column whatever width the other columns leave (at least 50).
     void fitFirstColumn();
 
+    // Rows are about to be appended at the end. When they fall below the visible rows,
+    // the relayout that follows repaints nothing that changed: it is cut to updating the
+    // scroll bar, so that a stream of hits does not repaint the whole table per batch.
+    void rowsWillBeAppended(int firstNewRow);
+    void doItemsLayout() override;
+
 protected:
     void startDrag(Qt::DropActions supportedActions) override;
     void resizeEvent(QResizeEvent *event) override;
 
 private:
     QLSearchWindowController *m_controller;
+    bool m_appendBelowView = false;
 };

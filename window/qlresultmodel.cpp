@@ -1,6 +1,9 @@
 #include "qlresultmodel.h"
 #include "qlmediasearch.h"
 
+#include <cstdio>
+#include <ctime>
+
 QLResultModel::QLResultModel(const QList<QLMediaItemPtr> &items, QObject *parent)
     : QAbstractTableModel(parent)
     , m_items(items)
@@ -31,7 +34,18 @@ void QLResultModel::append(QList<QLMediaItemPtr> &items, const QList<QLMediaItem
 
 QString QLResultModel::dateText(const QDateTime &when)
 {
-    return when.isValid() ? when.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm")) : QString();
+    if (!when.isValid())
+        return {};
+    // localtime_r keeps the time zone rules cached; QDateTime's conversion and formatting
+    // cost several times more, for each of thousands of hits.
+    const time_t secs = time_t(when.toSecsSinceEpoch());
+    tm local{};
+    if (!localtime_r(&secs, &local))
+        return {};
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                  local.tm_hour, local.tm_min);
+    return QString::fromLatin1(buf);
 }
 
 int QLResultModel::rowCount(const QModelIndex &parent) const

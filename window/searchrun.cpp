@@ -55,6 +55,9 @@ void QLSearchWindowController::setStatus(const QString &text)
 
 void QLSearchWindowController::appendItems(const QList<QLMediaItemPtr> &more)
 {
+    if (more.isEmpty())
+        return;
+    m_table->rowsWillBeAppended(int(m_items.size()));
     m_model->append(m_items, more);
 }
 
