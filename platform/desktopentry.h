@@ -1,6 +1,6 @@
 #pragma once
 
-// Desktop entries (the freedesktop Desktop Entry specification): how Linux desktops
+// Desktop entries (freedesktop.org's .desktop files): how Linux desktops
 // describe installed applications and the command that starts them.
 
 #include <QByteArray>
@@ -22,7 +22,7 @@ struct DesktopEntry
 
 DesktopEntry parseDesktopEntry(const QByteArray &text);
 
-// Splits an Exec value into arguments by the specification's quoting rules. False when
+// Splits an Exec value into arguments by the desktop-entry quoting rules. False when
 // the quoting is broken.
 bool splitExec(const QString &exec, QStringList *args);
 

@@ -18,26 +18,14 @@ using Paths = QList<QByteArray>;
 
 namespace {
 
-// POSIX calls on the path's bytes: names that are not UTF-8 must not be turned into text.
 QByteArray contents(const QByteArray &path)
 {
-    const int fd = open(path.constData(), O_RDONLY);
-    if (fd < 0)
-        return "<unreadable>";
-    QByteArray out;
-    char buf[65536];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
-        out.append(buf, n);
-    close(fd);
-    return out;
+    return TreeFixture::readFile(path);
 }
 
 void write(const QByteArray &path, const QByteArray &data)
 {
-    const int fd = open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0 || ::write(fd, data.constData(), size_t(data.size())) != data.size())
-        qFatal("cannot write %s", path.constData());
-    close(fd);
+    TreeFixture::writeFile(path, data);
 }
 
 Paths listing(const QByteArray &dir)

@@ -31,14 +31,7 @@ QByteArray buildDatabase(const TreeFixture &t)
 // A fake index tool: a shell script with the given body.
 QByteArray fakeTool(TreeFixture &t, const QByteArray &name, const QByteArray &body)
 {
-    const QByteArray path = t.file(name);
-    QFile f(QString::fromUtf8(path));
-    if (!f.open(QIODevice::WriteOnly))
-        qFatal("cannot write the fake tool");
-    f.write("#!/bin/sh\n" + body + "\n");
-    f.close();
-    t.chmod(name, 0755);
-    return path;
+    return t.write(name, "#!/bin/sh\n" + body + "\n", true);
 }
 
 struct Outcome

@@ -6,33 +6,21 @@
 #include <QFile>
 #include <QTest>
 
+#include <unistd.h>
+
 using Bytes = QList<QByteArray>;
 
 namespace {
-
-void writeFile(const QByteArray &path, const QByteArray &data, bool executable = false)
-{
-    QFile f(QString::fromUtf8(path));
-    if (!f.open(QIODevice::WriteOnly))
-        qFatal("cannot write %s", path.constData());
-    f.write(data);
-    f.close();
-    if (executable)
-        f.setPermissions(f.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
-}
 
 QByteArray entry(const QByteArray &exec, const QByteArray &extra = {})
 {
     return "[Desktop Entry]\nType=Application\nName=Player\nIcon=player\nExec=" + exec + "\n" + extra;
 }
 
-// Reads what a recording player wrote: its arguments, NUL-separated.
+// What a recording player was given.
 Bytes recorded(const QByteArray &path)
 {
-    QFile f(QString::fromUtf8(path));
-    if (!f.open(QIODevice::ReadOnly))
-        return {QByteArray("<nothing recorded>")};
-    Bytes args = f.readAll().split('\0');
+    Bytes args = TreeFixture::readFile(path).split('\0');
     args.removeLast();
     return args;
 }
@@ -79,7 +67,7 @@ void tst_Players::init()
     m_t->dir("sys2/applications");
     m_record = m_t->path("args");
     m_player = m_t->file("bin/record player");
-    writeFile(m_player,
+    TreeFixture::writeFile(m_player,
               "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\0' \"$a\"; done > '" + m_record + ".tmp'\nmv '" + m_record + ".tmp' '" +
                   m_record + "'\n",
               true);
@@ -196,10 +184,10 @@ void tst_Players::expandExec()
 void tst_Players::discovery()
 {
     const QByteArray quoted = "\"" + m_player + "\"";
-    writeFile(m_t->path("sys1/applications/org.mixxx.Mixxx.desktop"), entry(quoted + " %F"));
-    writeFile(m_t->path("sys2/applications/vlc.desktop"), entry(quoted + " %U", "TryExec=/nonexistent/vlc\n"));
-    writeFile(m_t->path("sys2/applications/org.videolan.VLC.desktop"), entry(quoted + " %U"));
-    writeFile(m_t->path("sys1/applications/netease-cloud-music.desktop"), entry("/opt/netease/no-such-program %U"));
+    TreeFixture::writeFile(m_t->path("sys1/applications/org.mixxx.Mixxx.desktop"), entry(quoted + " %F"));
+    TreeFixture::writeFile(m_t->path("sys2/applications/vlc.desktop"), entry(quoted + " %U", "TryExec=/nonexistent/vlc\n"));
+    TreeFixture::writeFile(m_t->path("sys2/applications/org.videolan.VLC.desktop"), entry(quoted + " %U"));
+    TreeFixture::writeFile(m_t->path("sys1/applications/netease-cloud-music.desktop"), entry("/opt/netease/no-such-program %U"));
     const QList<QLPlayerTarget> players = QLPlayerTargets::installedPlayers();
     QCOMPARE(players.size(), 2);
     QCOMPARE(players[0].name(), QStringLiteral("Mixxx"));
@@ -217,10 +205,10 @@ void tst_Players::discovery()
 
 void tst_Players::userEntryOverridesTheSystemOne()
 {
-    writeFile(m_t->path("sys1/applications/mixxx.desktop"), entry("\"" + m_player + "\""));
-    writeFile(m_t->path("home/applications/mixxx.desktop"), entry("\"" + m_player + "\"", "Hidden=true\n"));
+    TreeFixture::writeFile(m_t->path("sys1/applications/mixxx.desktop"), entry("\"" + m_player + "\""));
+    TreeFixture::writeFile(m_t->path("home/applications/mixxx.desktop"), entry("\"" + m_player + "\"", "Hidden=true\n"));
     QVERIFY(QLPlayerTargets::installedPlayers().isEmpty());
-    writeFile(m_t->path("home/applications/mixxx.desktop"), entry("\"" + m_player + "\" --user %F"));
+    TreeFixture::writeFile(m_t->path("home/applications/mixxx.desktop"), entry("\"" + m_player + "\" --user %F"));
     const QList<QLPlayerTarget> players = QLPlayerTargets::installedPlayers();
     QCOMPARE(players.size(), 1);
     QCOMPARE(players[0].bundlePath(), m_t->path("home/applications/mixxx.desktop"));
@@ -229,7 +217,7 @@ void tst_Players::userEntryOverridesTheSystemOne()
 void tst_Players::openingFilesInAPlayer()
 {
     // Debian's Mixxx entry has no field code: the files are appended, all in one process.
-    writeFile(m_t->path("sys1/applications/mixxx.desktop"), entry("\"" + m_player + "\" --resourcePath x"));
+    TreeFixture::writeFile(m_t->path("sys1/applications/mixxx.desktop"), entry("\"" + m_player + "\" --resourcePath x"));
     const QLPlayerTarget mixxx = QLPlayerTargets::installedPlayers().value(0);
     QCOMPARE(mixxx.name(), QStringLiteral("Mixxx"));
     const Bytes files{"/music/a set.mp3", "/music/\xc7\xe0.flac", "-rf.wav"};
@@ -238,7 +226,7 @@ void tst_Players::openingFilesInAPlayer()
     QVERIFY(error.isEmpty());
     QTRY_COMPARE(recorded(m_record), (Bytes{"--resourcePath", "x", files[0], files[1], files[2]}));
 
-    QFile::remove(QString::fromUtf8(m_record));
+    unlink(m_record.constData());
     QVERIFY(QLPlayerTargets::launchAndFront(mixxx, &error));
     QVERIFY(error.isEmpty());
     QTRY_COMPARE(recorded(m_record), (Bytes{"--resourcePath", "x"}));
@@ -260,7 +248,7 @@ void tst_Players::refusals()
 
     // A player whose program went away after discovery: the system's reason, then the hint.
     const QByteArray broken = m_t->path("sys1/applications/vlc.desktop");
-    writeFile(broken, entry("/opt/vanished/vlc %U"));
+    TreeFixture::writeFile(broken, entry("/opt/vanished/vlc %U"));
     QLPlayerTarget vlc;
     vlc.setName(QStringLiteral("VLC"));
     vlc.setBundlePath(broken);
@@ -271,8 +259,8 @@ void tst_Players::refusals()
 
     // A program that exists but cannot be executed by the system.
     const QByteArray notExec = m_t->file("bin/not-a-program");
-    writeFile(notExec, "\x7f" "ELF garbage", true);
-    writeFile(broken, entry(notExec + " %F"));
+    TreeFixture::writeFile(notExec, "\x7f" "ELF garbage", true);
+    TreeFixture::writeFile(broken, entry(notExec + " %F"));
     QVERIFY(!QLPlayerTargets::openPaths({"/m/a.mp3"}, vlc, &error));
     QCOMPARE(error, QLPlatform::errorText(ENOEXEC) + QStringLiteral("（「VLC」可能只接受拖拽方式，请把它拖到曲库/播放列表区域）"));
 }

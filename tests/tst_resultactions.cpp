@@ -3,6 +3,7 @@
 #include "qldraggabletableview.h"
 #include "qlplatform.h"
 #include "qlsearchwindowcontroller.h"
+#include "fakefilemanager.h"
 #include "treefixture.h"
 
 #include <QAction>
@@ -29,16 +30,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-class FakeFileManager final : public QObject
-{
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.FileManager1")
-public:
-    QStringList shown;
-public Q_SLOTS:
-    void ShowItems(const QStringList &uris, const QString &) { shown += uris; }
-};
-
 class UrlRecorder final : public QObject
 {
     Q_OBJECT
@@ -59,28 +50,6 @@ QLMediaItemPtr item(const QByteArray &path, qint64 size = 0)
     i->setSizeBytes(size);
     i->setVolume(QStringLiteral("本机"));
     return i;
-}
-
-QByteArray readAll(const QByteArray &path)
-{
-    const int fd = open(path.constData(), O_RDONLY);
-    QByteArray out;
-    char buf[4096];
-    for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0;)
-        out.append(buf, n);
-    if (fd >= 0)
-        close(fd);
-    return out;
-}
-
-void writeAll(const QByteArray &path, const QByteArray &data, bool executable = false)
-{
-    const int fd = open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, executable ? 0755 : 0644);
-    if (fd < 0 || write(fd, data.constData(), size_t(data.size())) != data.size())
-        qFatal("cannot write %s", path.constData());
-    if (executable)
-        fchmod(fd, 0755);
-    close(fd);
 }
 
 void selectRows(QTableView *t, const QList<int> &rows)
@@ -145,7 +114,7 @@ void tst_ResultActions::init()
     qputenv("XDG_DATA_DIRS", m_home->path("sysdata"));
     m_home->dir("Desktop");
     m_c = std::make_unique<QLSearchWindowController>();
-    m_fm.shown.clear();
+    m_fm.calls.clear();
 }
 
 void tst_ResultActions::cleanup()
@@ -172,7 +141,7 @@ void tst_ResultActions::nothingSelected()
     }
     QTest::qWait(200);
     QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("untouched"));
-    QVERIFY(m_fm.shown.isEmpty());
+    QVERIFY(m_fm.calls.isEmpty());
     QCOMPARE(QDir(QString::fromUtf8(m_home->path("Desktop"))).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
 }
 
@@ -182,7 +151,7 @@ void tst_ResultActions::revealShowsTheFirstOfFive()
     selectRows(m_c->table(), {5, 3, 1, 2, 4});
     m_c->doReveal();
     QCOMPARE(m_c->statusLabel()->text(), QStringLiteral("已在 Finder 中定位 5 个文件里的第 1 个"));
-    QTRY_COMPARE(m_fm.shown, QStringList{QStringLiteral("file:///m/%E4%B8%80%201.mp3")});
+    QTRY_COMPARE(m_fm.calls, QList<QStringList>{{QStringLiteral("file:///m/%E4%B8%80%201.mp3")}});
 }
 
 void tst_ResultActions::copyPathsInRowOrder()
@@ -203,8 +172,8 @@ void tst_ResultActions::copyPathsInRowOrder()
 
 void tst_ResultActions::copyToDesktop()
 {
-    writeAll(m_home->file("music/a.mp3"), "A");
-    writeAll(m_home->file("music/clip.m4v"), "V");
+    m_home->write("music/a.mp3", "A");
+    m_home->write("music/clip.m4v", "V");
     m_c->appendItems({item(m_home->path("music/a.mp3")), item(m_home->path("music/gone.mp3")), item(m_home->path("music/clip.m4v"))});
     QSignalSpy done(m_c.get(), &QLSearchWindowController::copyFinished);
 
@@ -213,13 +182,13 @@ void tst_ResultActions::copyToDesktop()
     QCOMPARE(m_c->statusLabel()->text(), QStringLiteral("正在复制到桌面…"));
     QVERIFY(done.wait(10000));
     QCOMPARE(m_c->statusLabel()->text(), QStringLiteral("复制 1 个成功、1 个失败：gone.mp3：源文件不存在或已被移动"));
-    QCOMPARE(readAll(m_home->path("Desktop/a.mp3")), QByteArray("A"));
+    QCOMPARE(TreeFixture::readFile(m_home->path("Desktop/a.mp3")), QByteArray("A"));
 
     selectRows(m_c->table(), {0});
     m_c->doCopy();
     QVERIFY(done.wait(10000));
     QCOMPARE(m_c->statusLabel()->text(), QStringLiteral("已复制 1 个文件到桌面（原文件保留在原位置）"));
-    QCOMPARE(readAll(m_home->path("Desktop/a 2.mp3")), QByteArray("A"));
+    QCOMPARE(TreeFixture::readFile(m_home->path("Desktop/a 2.mp3")), QByteArray("A"));
 
     // A format Serato DJ Pro does not play: the notice follows the report.
     selectRows(m_c->table(), {0, 2});
@@ -247,10 +216,8 @@ void tst_ResultActions::openWithTheDefaultApplication()
 void tst_ResultActions::openWithAPlayer()
 {
     const QByteArray record = m_home->path("args");
-    const QByteArray script = m_home->file("bin/player");
-    writeAll(script, "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" + record + ".t'; mv '" + record + ".t' '" + record + "'\n", true);
-    m_home->file("data/applications/mixxx.desktop");
-    writeAll(m_home->path("data/applications/mixxx.desktop"), "[Desktop Entry]\nType=Application\nName=Mixxx\nExec=" + script + "\n");
+    const QByteArray script = m_home->recorder("bin/player", record, '\n');
+    m_home->write("data/applications/mixxx.desktop", "[Desktop Entry]\nType=Application\nName=Mixxx\nExec=" + script + "\n");
     QLPlayerTarget mixxx;
     mixxx.setName(QStringLiteral("Mixxx"));
     mixxx.setIsDJ(true);
@@ -260,7 +227,7 @@ void tst_ResultActions::openWithAPlayer()
     m_c->table()->selectAll();
     m_c->doOpenWithPlayer(mixxx);
     QCOMPARE(m_c->statusLabel()->text(), QStringLiteral("已用「Mixxx」打开 2 个文件"));
-    QTRY_COMPARE(readAll(record), QByteArray("/m/a.mp3\n/m/b.mp3\n"));
+    QTRY_COMPARE(TreeFixture::readFile(record), QByteArray("/m/a.mp3\n/m/b.mp3\n"));
 
     QLPlayerTarget gone = mixxx;
     gone.setName(QStringLiteral("VLC"));
@@ -301,7 +268,7 @@ void tst_ResultActions::exportFile()
     QCOMPARE(title, QStringLiteral("导出搜索结果清单"));
     QVERIFY(QRegularExpression(QStringLiteral("^青鸾寻曲-结果-(\\d+)\\.txt$")).match(proposed).hasMatch());
     QVERIFY(proposed.mid(8).chopped(4).toLongLong() >= before);
-    const QByteArray text = readAll(target);
+    const QByteArray text = TreeFixture::readFile(target);
     const QList<QByteArray> lines = text.split('\n');
     QCOMPARE(lines.size(), 9); // eight lines, each ending in a line feed
     QCOMPARE(lines[0], QStringLiteral("青鸾寻曲 搜索结果清单").toUtf8());
@@ -317,7 +284,7 @@ void tst_ResultActions::exportFile()
     QVERIFY(!text.contains('\r'));
     QVERIFY(!text.startsWith("\xef\xbb\xbf"));
     QCOMPARE(m_c->statusLabel()->text(), QStringLiteral("已导出 3 条结果到 %1").arg(QString::fromUtf8(target)));
-    QTRY_COMPARE(m_fm.shown, QStringList{QString::fromUtf8(QLPlatform::fileUri(target))});
+    QTRY_COMPARE(m_fm.calls, QList<QStringList>{{QString::fromUtf8(QLPlatform::fileUri(target))}});
 }
 
 void tst_ResultActions::exportEdgeCases()
@@ -341,7 +308,7 @@ void tst_ResultActions::exportEdgeCases()
 
     chosen = QString::fromUtf8(m_home->path("empty-keyword.txt"));
     m_c->doExport();
-    const QList<QByteArray> lines = readAll(m_home->path("empty-keyword.txt")).split('\n');
+    const QList<QByteArray> lines = TreeFixture::readFile(m_home->path("empty-keyword.txt")).split('\n');
     QCOMPARE(lines[2], QStringLiteral("关键词：(空)\u3000类型：视频(MP4/M4V/MOV)\u3000共 1 个").toUtf8());
 }
 
@@ -351,7 +318,7 @@ void tst_ResultActions::exportFailureKeepsTheOldFile()
     const QByteArray dir = m_home->dir("locked");
     m_home->chmod("", 0755);
     const QByteArray target = dir + "/list.txt";
-    writeAll(target, "old list\n");
+    TreeFixture::writeFile(target, "old list\n");
     QLSearchWindowController *c = m_c.get();
     c->appendItems({item("/m/a.mp3")});
     const QByteArray out = TreeFixture::runInChild([&](int fd) {
@@ -363,7 +330,7 @@ void tst_ResultActions::exportFailureKeepsTheOldFile()
     });
     QVERIFY2(out.startsWith(QStringLiteral("导出失败：").toUtf8()) && out.size() > QStringLiteral("导出失败：").toUtf8().size(),
              out.constData());
-    QCOMPARE(readAll(target), QByteArray("old list\n"));
+    QCOMPARE(TreeFixture::readFile(target), QByteArray("old list\n"));
 }
 
 void tst_ResultActions::contextMenu()

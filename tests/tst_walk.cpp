@@ -314,12 +314,7 @@ void tst_Walk::limitStopsTheWalk()
     t.files({"first/a.mp3", "first/b.mp3", "second/c.mp3"});
     // A tool that leaves a mark shows whether the index phase ran.
     const QByteArray mark = t.path("index-ran");
-    const QByteArray tool = t.file("tool.sh");
-    QFile f(QString::fromUtf8(tool));
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write("#!/bin/sh\ntouch '" + mark + "'\nexit 1\n");
-    f.close();
-    t.chmod("tool.sh", 0755);
+    const QByteArray tool = t.write("tool.sh", "#!/bin/sh\ntouch '" + mark + "'\nexit 1\n", true);
 
     QLSearchOptions o = walkOnly(t);
     o.setRoots({t.path("first"), t.path("second")});

@@ -64,6 +64,46 @@ QByteArray TreeFixture::file(const QByteArray &rel, qint64 size)
     return p;
 }
 
+void TreeFixture::writeFile(const QByteArray &path, const QByteArray &data, bool executable)
+{
+    const int fd = open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || ::write(fd, data.constData(), size_t(data.size())) != data.size())
+        qFatal("cannot write %s", path.constData());
+    if (executable)
+        fchmod(fd, 0755);
+    close(fd);
+}
+
+QByteArray TreeFixture::readFile(const QByteArray &path)
+{
+    const int fd = open(path.constData(), O_RDONLY);
+    if (fd < 0)
+        return "<unreadable>";
+    QByteArray out;
+    char buf[65536];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+        out.append(buf, n);
+    close(fd);
+    return out;
+}
+
+QByteArray TreeFixture::write(const QByteArray &rel, const QByteArray &data, bool executable)
+{
+    const QByteArray p = file(rel);
+    writeFile(p, data, executable);
+    return p;
+}
+
+QByteArray TreeFixture::recorder(const QByteArray &rel, const QByteArray &record, char sep)
+{
+    // Written to a temporary name and renamed, so that a reader never sees half of it.
+    const QByteArray fmt = sep ? QByteArray("%s") + sep : QByteArray("%s\\0");
+    return write(rel,
+                 "#!/bin/sh\nfor a in \"$@\"; do printf '" + fmt + "' \"$a\"; done > '" + record + ".tmp'\nmv '" + record
+                     + ".tmp' '" + record + "'\n",
+                 true);
+}
+
 void TreeFixture::files(const QList<QByteArray> &rels)
 {
     for (const QByteArray &r : rels)

@@ -28,6 +28,10 @@ public:
     QByteArray dir(const QByteArray &rel);
     QByteArray symlink(const QByteArray &rel, const QByteArray &target);
     QByteArray fifo(const QByteArray &rel);
+    // A file with the given contents; executable when asked.
+    QByteArray write(const QByteArray &rel, const QByteArray &data, bool executable = false);
+    // A program that, when run, writes its arguments (each followed by sep) to record.
+    QByteArray recorder(const QByteArray &rel, const QByteArray &record, char sep = '\0');
     // Builds several files at once: "a/b.mp3", "c/d.flac", ...
     void files(const QList<QByteArray> &rels);
     // A chain of depth nested folders named component, built relative to each other (so
@@ -43,6 +47,10 @@ public:
     // root, for whom permission bits deny nothing.
     static QByteArray runInChild(const std::function<void(int fd)> &fn, bool dropPrivileges = true);
     static bool isRoot();
+
+    // By exact path, through POSIX calls: names that are not UTF-8 are never made text.
+    static void writeFile(const QByteArray &path, const QByteArray &data, bool executable = false);
+    static QByteArray readFile(const QByteArray &path); // "<unreadable>" when it cannot be read
 
 private:
     void makeParents(const QByteArray &rel);
