@@ -101,18 +101,8 @@ void tst_SearchWindow::startState()
     QVERIFY(!m_c->stopBtn()->isEnabled());
     QVERIFY(m_c->prog()->isHidden());
     QCOMPARE(m_c->statusLabel()->text(), QStringLiteral("就绪。搜索为只读操作，不会改动任何文件。"));
-    QCOMPARE(m_c->kindPop()->currentText(), QStringLiteral("全部类型"));
-    QCOMPARE(m_c->kindPop()->count(), 7);
     QCOMPARE(m_c->rootPop()->itemText(0), QStringLiteral("全部磁盘"));
     QCOMPARE(m_c->rootPop()->count(), m_c->roots().size() + 1);
-    QCOMPARE(m_c->window()->windowTitle(), QStringLiteral("青鸾寻曲"));
-    QCOMPARE(m_c->kwField()->placeholderText(), QStringLiteral("按文件名过滤，如「青柚乐队」「海屿你」（留空=全部）"));
-    QCOMPARE(m_c->table()->model()->rowCount(), 0);
-    QStringList headers;
-    for (int c = 0; c < m_c->table()->model()->columnCount(); ++c)
-        headers.append(m_c->table()->model()->headerData(c, Qt::Horizontal).toString());
-    QCOMPARE(headers, (QStringList{QStringLiteral("文件名"), QStringLiteral("大小"), QStringLiteral("类型"),
-                                   QStringLiteral("所在磁盘"), QStringLiteral("修改时间"), QStringLiteral("完整路径")}));
 }
 
 void tst_SearchWindow::batches_data()
