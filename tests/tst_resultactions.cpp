@@ -353,6 +353,16 @@ void tst_ResultActions::contextMenu()
     for (const QAction *a : m_c->contextMenu()->actions())
         QVERIFY(a->shortcut().isEmpty());
 
+    // A secondary click on another row leaves the selection as it was.
+    m_c->appendItems({item("/m/x.mp3"), item("/m/y.mp3")});
+    m_c->showAndFocus();
+    QVERIFY(QTest::qWaitForWindowExposed(m_c->window()));
+    selectRows(m_c->table(), {0});
+    QTest::mouseClick(m_c->table()->viewport(), Qt::RightButton, {}, m_c->table()->visualRect(m_c->table()->model()->index(1, 0)).center());
+    QCOMPARE(m_c->selectedItems().size(), 1);
+    QCOMPARE(m_c->selectedItems()[0]->name(), QStringLiteral("x.mp3"));
+    m_c->table()->clearSelection();
+
     // Each item runs its action on the selection.
     m_c->appendItems({item("/m/a.mp3")});
     m_c->setStatus(QStringLiteral("x"));
@@ -360,7 +370,7 @@ void tst_ResultActions::contextMenu()
     QCOMPARE(m_c->statusLabel()->text(), QStringLiteral("请先在列表里选中文件"));
     m_c->table()->selectAll();
     m_c->contextMenu()->actions()[4]->trigger();
-    QCOMPARE(m_c->statusLabel()->text(), QStringLiteral("已复制 1 个文件的完整路径到剪贴板"));
+    QCOMPARE(m_c->statusLabel()->text(), QStringLiteral("已复制 3 个文件的完整路径到剪贴板"));
 }
 
 void tst_ResultActions::dragData()

@@ -4,6 +4,7 @@
 #include <QDrag>
 #include <QHeaderView>
 #include <QMimeData>
+#include <QMouseEvent>
 #include <QResizeEvent>
 
 #include <algorithm>
@@ -42,6 +43,15 @@ void QLDraggableTableView::doItemsLayout()
         return;
     }
     QTableView::doItemsLayout();
+}
+
+void QLDraggableTableView::mousePressEvent(QMouseEvent *event)
+{
+    if (event->button() == Qt::RightButton) {
+        event->accept();
+        return;
+    }
+    QTableView::mousePressEvent(event);
 }
 
 void QLDraggableTableView::resizeEvent(QResizeEvent *event)

@@ -27,6 +27,9 @@ public:
 
 protected:
     void startDrag(Qt::DropActions supportedActions) override;
+    // A secondary click opens the context menu and leaves the selection alone: the menu
+    // acts on the selected rows, not on the row under the pointer.
+    void mousePressEvent(QMouseEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
 
 private:
