@@ -59,12 +59,7 @@ QByteArray copyInto(const QByteArray &source, const QByteArray &dir, int *failur
     if (err == 0) {
         // Keep what the platform's copy keeps: permission bits and times.
         fchmod(dst, st.st_mode & 07777);
-#ifdef __APPLE__
-        const timespec times[2] = {st.st_atimespec, st.st_mtimespec};
-#else
-        const timespec times[2] = {st.st_atim, st.st_mtim};
-#endif
-        futimens(dst, times);
+        QLPlatform::copyFileTimes(dst, st);
     }
     if (close(dst) != 0 && err == 0)
         err = errno;

@@ -32,6 +32,9 @@ QString localVolumeName(const QByteArray &path);
 // The file's content modification time, in milliseconds since 1970 (UTC).
 qint64 modificationMSecs(const struct stat &st);
 
+// Gives the open file the access and modification times of st.
+void copyFileTimes(int fd, const struct stat &st);
+
 // The user's home folder.
 QByteArray homeDirectory();
 

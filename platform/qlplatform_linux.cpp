@@ -59,6 +59,12 @@ qint64 modificationMSecs(const struct stat &st)
     return qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
 }
 
+void copyFileTimes(int fd, const struct stat &st)
+{
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    futimens(fd, times);
+}
+
 bool hasHiddenFlag(const struct stat &)
 {
     return false;

@@ -89,6 +89,12 @@ qint64 modificationMSecs(const struct stat &st)
     return qint64(st.st_mtimespec.tv_sec) * 1000 + st.st_mtimespec.tv_nsec / 1000000;
 }
 
+void copyFileTimes(int fd, const struct stat &st)
+{
+    const timespec times[2] = {st.st_atimespec, st.st_mtimespec};
+    futimens(fd, times);
+}
+
 bool hasHiddenFlag(const struct stat &st)
 {
     return (st.st_flags & UF_HIDDEN) != 0;
