@@ -18,16 +18,6 @@ using Paths = QList<QByteArray>;
 
 namespace {
 
-QByteArray contents(const QByteArray &path)
-{
-    return TreeFixture::readFile(path);
-}
-
-void write(const QByteArray &path, const QByteArray &data)
-{
-    TreeFixture::writeFile(path, data);
-}
-
 Paths listing(const QByteArray &dir)
 {
     Paths out;
@@ -80,7 +70,7 @@ void tst_FileCopy::init()
     qputenv("HOME", m_home->root());
     qunsetenv("XDG_CONFIG_HOME");
     m_home->file(".config/user-dirs.dirs");
-    write(m_home->path(".config/user-dirs.dirs"), "XDG_DESKTOP_DIR=\"$HOME/桌面\"\n");
+    TreeFixture::writeFile(m_home->path(".config/user-dirs.dirs"), "XDG_DESKTOP_DIR=\"$HOME/桌面\"\n");
     m_desktop = m_home->dir("桌面");
 }
 
@@ -149,33 +139,33 @@ void tst_FileCopy::copyKeepsContentModeAndTime()
 {
     TreeFixture src;
     const QByteArray a = src.file("music/\xc7\xe0 set.mp3");
-    write(a, QByteArray(300000, 'x') + "end");
+    TreeFixture::writeFile(a, QByteArray(300000, 'x') + "end");
     src.chmod("music/\xc7\xe0 set.mp3", 0640);
     src.setMTime("music/\xc7\xe0 set.mp3", 1500000000);
     QString error = QStringLiteral("stale");
     const QByteArray dest = QLMediaSearch::copyToDesktop(a, &error);
     QVERIFY(error.isEmpty());
     QCOMPARE(dest, m_desktop + "/\xc7\xe0 set.mp3");
-    QCOMPARE(contents(dest), contents(a));
+    QCOMPARE(TreeFixture::readFile(dest), TreeFixture::readFile(a));
     struct stat st;
     QCOMPARE(stat(dest.constData(), &st), 0);
     QCOMPARE(int(st.st_mode & 07777), 0640);
     QCOMPARE(qint64(st.st_mtim.tv_sec), qint64(1500000000));
     QCOMPARE(listing(m_desktop), Paths{"\xc7\xe0 set.mp3"}); // no temporary file left
-    QCOMPARE(contents(a), QByteArray(300000, 'x') + "end"); // the source stays as it was
+    QCOMPARE(TreeFixture::readFile(a), QByteArray(300000, 'x') + "end"); // the source stays as it was
 }
 
 void tst_FileCopy::copyNeverOverwrites()
 {
     TreeFixture src;
     const QByteArray a = src.file("a.mp3");
-    write(a, "new");
-    write(m_desktop + "/a.mp3", "old");
-    write(m_desktop + "/a 2.mp3", "older");
+    TreeFixture::writeFile(a, "new");
+    TreeFixture::writeFile(m_desktop + "/a.mp3", "old");
+    TreeFixture::writeFile(m_desktop + "/a 2.mp3", "older");
     QCOMPARE(QLMediaSearch::copyToDesktop(a), m_desktop + "/a 3.mp3");
-    QCOMPARE(contents(m_desktop + "/a.mp3"), QByteArray("old"));
-    QCOMPARE(contents(m_desktop + "/a 2.mp3"), QByteArray("older"));
-    QCOMPARE(contents(m_desktop + "/a 3.mp3"), QByteArray("new"));
+    QCOMPARE(TreeFixture::readFile(m_desktop + "/a.mp3"), QByteArray("old"));
+    QCOMPARE(TreeFixture::readFile(m_desktop + "/a 2.mp3"), QByteArray("older"));
+    QCOMPARE(TreeFixture::readFile(m_desktop + "/a 3.mp3"), QByteArray("new"));
 }
 
 void tst_FileCopy::nameTakenDuringTheCopy()
@@ -184,7 +174,7 @@ void tst_FileCopy::nameTakenDuringTheCopy()
     // name, nothing the other program wrote is ever replaced.
     TreeFixture src;
     const QByteArray a = src.file("take.wav");
-    write(a, "ours");
+    TreeFixture::writeFile(a, "ours");
     std::atomic<bool> stop{false};
     std::thread other([&] {
         for (int n = 1; n < 400 && !stop; ++n) {
@@ -211,19 +201,19 @@ void tst_FileCopy::nameTakenDuringTheCopy()
     for (const QByteArray &name : listing(m_desktop)) {
         const QByteArray path = m_desktop + '/' + name;
         QVERIFY2(!name.startsWith(".qingluan-copy"), name.constData());
-        QCOMPARE(contents(path), ours.contains(path) ? QByteArray("ours") : QByteArray("theirs"));
+        QCOMPARE(TreeFixture::readFile(path), ours.contains(path) ? QByteArray("ours") : QByteArray("theirs"));
     }
 }
 
 void tst_FileCopy::renameNeverReplaces()
 {
     TreeFixture t;
-    write(t.file("from"), "new");
-    write(t.file("to"), "old");
+    TreeFixture::writeFile(t.file("from"), "new");
+    TreeFixture::writeFile(t.file("to"), "old");
     QCOMPARE(QLPlatform::renameNoReplace(t.path("from").constData(), t.path("to").constData()), EEXIST);
-    QCOMPARE(contents(t.path("to")), QByteArray("old"));
+    QCOMPARE(TreeFixture::readFile(t.path("to")), QByteArray("old"));
     QCOMPARE(QLPlatform::renameNoReplace(t.path("from").constData(), t.path("free").constData()), 0);
-    QCOMPARE(contents(t.path("free")), QByteArray("new"));
+    QCOMPARE(TreeFixture::readFile(t.path("free")), QByteArray("new"));
 }
 
 void tst_FileCopy::failures_data()
@@ -251,7 +241,7 @@ void tst_FileCopy::unreadableSource()
     // hint is a macOS setting and is not offered here.
     TreeFixture src;
     src.chmod("", 0755);
-    write(src.file("locked.flac"), "x");
+    TreeFixture::writeFile(src.file("locked.flac"), "x");
     src.chmod("locked.flac", 0600);
     const QByteArray file = src.path("locked.flac");
     TreeFixture desk;
@@ -276,7 +266,7 @@ void tst_FileCopy::failureMidwayLeavesNothing()
     // A file size limit makes the write fail after the first 64 KiB.
     TreeFixture src;
     const QByteArray big = src.file("big.wav");
-    write(big, QByteArray(1 << 20, 'w'));
+    TreeFixture::writeFile(big, QByteArray(1 << 20, 'w'));
     const QByteArray desktop = m_desktop;
     const QByteArray out = TreeFixture::runInChild([&](int fd) {
         signal(SIGXFSZ, SIG_IGN);
@@ -295,16 +285,16 @@ void tst_FileCopy::failureMidwayLeavesNothing()
 void tst_FileCopy::batch()
 {
     TreeFixture src;
-    write(src.file("one/take.wav"), "1");
-    write(src.file("two/take.wav"), "2");
-    write(src.file("gone.mp3"), "3");
-    write(src.file("last.flac"), "4");
+    TreeFixture::writeFile(src.file("one/take.wav"), "1");
+    TreeFixture::writeFile(src.file("two/take.wav"), "2");
+    TreeFixture::writeFile(src.file("gone.mp3"), "3");
+    TreeFixture::writeFile(src.file("last.flac"), "4");
     src.remove("gone.mp3"); // vanished before copying
     const Paths sources{src.path("one/take.wav"), src.path("gone.mp3"), src.path("two/take.wav"), src.path("last.flac")};
     QStringList errors{QStringLiteral("stale")};
     const Paths copied = QLMediaSearch::copyToDesktopBatch(sources, &errors);
     QCOMPARE(copied, (Paths{m_desktop + "/take.wav", m_desktop + "/take 2.wav", m_desktop + "/last.flac"}));
-    QCOMPARE(contents(m_desktop + "/take 2.wav"), QByteArray("2"));
+    QCOMPARE(TreeFixture::readFile(m_desktop + "/take 2.wav"), QByteArray("2"));
     QCOMPARE(errors, QStringList{QStringLiteral("gone.mp3：源文件不存在或已被移动")});
 
     QCOMPARE(QLMediaSearch::copyToDesktopBatch({src.path("last.flac")}, &errors).size(), 1);
