@@ -34,7 +34,7 @@ skip=(.Trashes .Spotlight-V100 .fseventsd .DocumentRevisions-V100 .TemporaryItem
       private usr opt dev net home cores Applications InstallerSandboxes)
 packages=(app bundle framework plugin kext component vst vst3 aaxplugin logicx band photoslibrary musiclibrary
           tvlibrary imovielibrary fcpbundle rtfd pages numbers key xcodeproj xcworkspace pkg mpkg appex xpc prefpane
-          qlgenerator mdimporter saver sparsebundle dsym playground xcarchive aupreset moved-aside lproj scptd)
+          qlgenerator mdimporter saver sparsebundle dsym playground xcarchive scptd)
 
 find_cmd=(find "$tree" -mindepth 1 \( -type d \( -name '.?*')
 for n in "${skip[@]}"; do find_cmd+=(-o -name "$n"); done

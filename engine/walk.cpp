@@ -54,12 +54,12 @@ constexpr size_t kMaxOpenDirs = 48;
 constexpr quint64 kProgressEvery = 200;
 
 // Folders that are documents or applications to the Mac's Finder: counted, never entered.
-constexpr std::array<std::string_view, 38> kPackageExtensions = {
+constexpr std::array<std::string_view, 35> kPackageExtensions = {
     "app", "bundle", "framework", "plugin", "kext", "component", "vst", "vst3", "aaxplugin",
     "logicx", "band", "photoslibrary", "musiclibrary", "tvlibrary", "imovielibrary", "fcpbundle",
     "rtfd", "pages", "numbers", "key", "xcodeproj", "xcworkspace", "pkg", "mpkg", "appex", "xpc",
     "prefpane", "qlgenerator", "mdimporter", "saver", "sparsebundle", "dsym", "playground",
-    "xcarchive", "aupreset", "moved-aside", "lproj", "scptd",
+    "xcarchive", "scptd",
 };
 
 // The extension of a file name: the text after the last dot, none when the only dot leads
