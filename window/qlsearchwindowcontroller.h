@@ -140,8 +140,8 @@ private:
     QList<QByteArray> m_roots;
     QList<QLPlayerTarget> m_players;
     bool m_searching = false;
-    // Shared with the running search, which holds it weakly: when the controller is
-    // gone, the search reads "not cancelled" and runs to its end.
+    // Shared with the running search, which holds it weakly. The controller raises it
+    // when it goes, so that quitting never waits for a whole search.
     std::shared_ptr<std::atomic<bool>> m_cancelFlag = std::make_shared<std::atomic<bool>>(false);
     quint64 m_dirsScanned = 0;
     SavePanel m_savePanel;

@@ -23,6 +23,9 @@ QLSearchWindowController::QLSearchWindowController()
 
 QLSearchWindowController::~QLSearchWindowController()
 {
+    // A search still running would otherwise walk on to its end while the application
+    // waits for its worker before it can quit.
+    m_cancelFlag->store(true);
     delete m_window;
 }
 
