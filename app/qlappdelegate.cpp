@@ -21,6 +21,8 @@ QLAppDelegate::QLAppDelegate()
 QLAppDelegate::~QLAppDelegate()
 {
     qApp->removeEventFilter(this);
+    if (m_menuBar && !m_menuBar->parent())
+        delete m_menuBar; // never handed to a window
 }
 
 bool QLAppDelegate::eventFilter(QObject *, QEvent *event)

@@ -154,7 +154,7 @@ int main(int argc, char **argv)
         if (arg.rfind("--", 0) == 0 && arg.size() > 2) {
             if (const size_t eq = arg.find('='); eq != std::string::npos) {
                 inlineValue = arg.substr(eq + 1);
-                arg = arg.substr(0, eq);
+                arg.resize(eq);
             }
         }
         const auto value = [&]() -> std::string {
