@@ -47,13 +47,11 @@ class tst_SearchWindow final : public QObject
 private Q_SLOTS:
     void init();
     void cleanup();
-    void startState();
     void batches_data();
     void batches();
     void stopGivesTheStopSuffix();
     void secondRequestWhileSearchingChangesNothing();
     void newSearchEmptiesTheTableAtOnce();
-    void kindMasks_data();
     void kindMasks();
     void cellTexts();
     void selectionSummary();
@@ -93,16 +91,6 @@ void tst_SearchWindow::searchHome(int)
     QSignalSpy finished(m_c.get(), &QLSearchWindowController::searchFinished);
     m_c->doSearch();
     QVERIFY(finished.wait(60000));
-}
-
-void tst_SearchWindow::startState()
-{
-    QVERIFY(m_c->searchBtn()->isEnabled());
-    QVERIFY(!m_c->stopBtn()->isEnabled());
-    QVERIFY(m_c->prog()->isHidden());
-    QCOMPARE(m_c->statusLabel()->text(), QStringLiteral("就绪。搜索为只读操作，不会改动任何文件。"));
-    QCOMPARE(m_c->rootPop()->itemText(0), QStringLiteral("全部磁盘"));
-    QCOMPARE(m_c->rootPop()->count(), m_c->roots().size() + 1);
 }
 
 void tst_SearchWindow::batches_data()
@@ -202,30 +190,20 @@ void tst_SearchWindow::newSearchEmptiesTheTableAtOnce()
     QVERIFY(!m_c->searching());
 }
 
-void tst_SearchWindow::kindMasks_data()
-{
-    QTest::addColumn<int>("index");
-    QTest::addColumn<quint64>("mask");
-    QTest::newRow("全部类型") << 0 << quint64(0xFFFFFFFF);
-    QTest::newRow("MP3") << 1 << quint64(1);
-    QTest::newRow("MP4") << 2 << quint64(2);
-    QTest::newRow("M4A") << 3 << quint64(4);
-    QTest::newRow("WAV/AIFF") << 4 << quint64(24);
-    QTest::newRow("video") << 5 << quint64(98);
-    QTest::newRow("FLAC") << 6 << quint64(128);
-    QTest::newRow("no selection") << -1 << quint64(0xFFFFFFFF);
-}
-
 void tst_SearchWindow::kindMasks()
 {
-    QFETCH(int, index);
-    QFETCH(quint64, mask);
-    static const QStringList titles{QStringLiteral("全部类型"), QStringLiteral("MP3"), QStringLiteral("MP4"), QStringLiteral("M4A"),
-                                    QStringLiteral("WAV/AIFF"), QStringLiteral("视频(MP4/M4V/MOV)"), QStringLiteral("FLAC")};
-    m_c->kindPop()->setCurrentIndex(index);
-    QCOMPARE(m_c->currentKinds(), mask);
-    if (index >= 0)
-        QCOMPARE(m_c->kindPop()->currentText(), titles[index]);
+    const QList<QPair<QString, quint64>> items = {
+        {QStringLiteral("全部类型"), 0xFFFFFFFF}, {QStringLiteral("MP3"), 1}, {QStringLiteral("MP4"), 2},
+        {QStringLiteral("M4A"), 4}, {QStringLiteral("WAV/AIFF"), 24}, {QStringLiteral("视频(MP4/M4V/MOV)"), 98},
+        {QStringLiteral("FLAC"), 128}};
+    QCOMPARE(m_c->kindPop()->count(), items.size());
+    for (int i = 0; i < items.size(); ++i) {
+        m_c->kindPop()->setCurrentIndex(i);
+        QCOMPARE(m_c->kindPop()->currentText(), items[i].first);
+        QCOMPARE(m_c->currentKinds(), items[i].second);
+    }
+    m_c->kindPop()->setCurrentIndex(-1);
+    QCOMPARE(m_c->currentKinds(), quint64(0xFFFFFFFF));
 }
 
 void tst_SearchWindow::cellTexts()
@@ -281,6 +259,9 @@ void tst_SearchWindow::primaryDJName()
 void tst_SearchWindow::layout()
 {
     QMainWindow *w = m_c->window();
+    QCOMPARE(m_c->statusLabel()->text(), QStringLiteral("就绪。搜索为只读操作，不会改动任何文件。"));
+    QVERIFY(m_c->searchBtn()->isEnabled() && !m_c->stopBtn()->isEnabled() && m_c->prog()->isHidden());
+    QCOMPARE(m_c->rootPop()->itemText(0), QStringLiteral("全部磁盘"));
     m_c->showAndFocus();
     QVERIFY(QTest::qWaitForWindowExposed(w));
     QCOMPARE(w->minimumSize(), QSize(820, 520));
