@@ -124,7 +124,8 @@ private:
 
     bool readListing(size_t level);
     bool handleFile(int dirfd, const char *name, size_t len, unsigned char type, const struct stat *known);
-    bool pushChild(size_t parent, const char *name, size_t len);
+    // Opens name in level parent; m_path must hold the parent's prefix followed by name.
+    bool pushChild(size_t parent, const char *name);
     void popLevel();
     void makeRoomForDescriptor();
     void closeAll();
@@ -213,7 +214,7 @@ bool Walker::walkRoot(const QByteArray &root)
         reportProgress(name, len);
         if (isPackageName(n))
             continue;
-        if (!pushChild(li, name, len))
+        if (!pushChild(li, name))
             continue;
         go = readListing(m_depth - 1);
     }
@@ -221,7 +222,7 @@ bool Walker::walkRoot(const QByteArray &root)
     return go;
 }
 
-bool Walker::pushChild(size_t parent, const char *name, size_t len)
+bool Walker::pushChild(size_t parent, const char *name)
 {
     if (m_levels[parent].fd < 0)
         return false;
@@ -232,16 +233,13 @@ bool Walker::pushChild(size_t parent, const char *name, size_t len)
         return false; // EACCES, EPERM, vanished, ELOOP: skipped silently
     if (m_levels.size() <= m_depth)
         m_levels.emplace_back();
-    const size_t prefixLen = m_levels[parent].prefixLen + len + 1;
     Level &child = m_levels[m_depth];
     child.fd = fd;
     child.abandoned = false;
     child.subdirs.clear();
     child.next = 0;
-    m_path.resize(m_levels[parent].prefixLen);
-    m_path.append(name, len);
-    m_path += '/';
-    child.prefixLen = prefixLen;
+    m_path += '/'; // m_path holds the child's path already (see walkRoot)
+    child.prefixLen = m_path.size();
     ++m_depth;
     ++m_openCount;
     return true;

@@ -25,10 +25,7 @@ private:
 
 void tst_Reveal::initTestCase()
 {
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    QVERIFY2(bus.isConnected(), "run under dbus-run-session");
-    QVERIFY(bus.registerObject(QStringLiteral("/org/freedesktop/FileManager1"), &m_fm, QDBusConnection::ExportAllSlots));
-    QVERIFY(bus.registerService(QStringLiteral("org.freedesktop.FileManager1")));
+    QVERIFY2(m_fm.registerOnSessionBus(), "run under dbus-run-session");
 }
 
 void tst_Reveal::showItemsOnTheFileManager()

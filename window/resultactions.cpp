@@ -29,12 +29,15 @@ void QLSearchWindowController::requireSelection()
 
 void QLSearchWindowController::doCopy()
 {
-    const QList<QByteArray> paths = selectedPaths();
-    if (paths.isEmpty())
+    const QList<QLMediaItemPtr> selected = selectedItems();
+    if (selected.isEmpty())
         return requireSelection();
+    QList<QByteArray> paths;
     QStringList exts;
-    for (const QLMediaItemPtr &i : selectedItems())
+    for (const QLMediaItemPtr &i : selected) {
+        paths.append(i->path());
         exts.append(i->ext());
+    }
     const QStringList unsupported = QLPlayerTargets::unsupportedForSerato(exts);
     // The Serato notice rides on the final report, where the user can read it.
     const QString notice = unsupported.isEmpty()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDBusConnection>
 #include <QObject>
 #include <QStringList>
 
@@ -12,6 +13,15 @@ class FakeFileManager final : public QObject
 public:
     QList<QStringList> calls;
     QStringList startupIds;
+
+    // Takes the file manager's name and object path on the session bus.
+    bool registerOnSessionBus()
+    {
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        return bus.isConnected()
+            && bus.registerObject(QStringLiteral("/org/freedesktop/FileManager1"), this, QDBusConnection::ExportAllSlots)
+            && bus.registerService(QStringLiteral("org.freedesktop.FileManager1"));
+    }
 
 public Q_SLOTS:
     void ShowItems(const QStringList &uris, const QString &startupId)
