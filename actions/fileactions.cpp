@@ -2,6 +2,7 @@
 // text, and revealing a file.
 
 #include "qlmediasearch.h"
+#include "qlformat.h"
 #include "qlplatform.h"
 
 #include <QDateTime>

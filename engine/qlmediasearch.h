@@ -10,10 +10,6 @@ using QLItemCallback = std::function<void(const QLMediaItemPtr &item)>;
 using QLProgressCallback = std::function<void(quint64 directoryCount, const QString &text)>;
 using QLCancelledCallback = std::function<bool()>;
 
-// A number with exactly one decimal, rounded as printf's "%.1f" rounds, with a full stop
-// whatever the locale (actions/).
-QString QLOneDecimal(double value);
-
 // The fixed list of directory names the walk never descends into (exact, case-sensitive).
 const QList<QByteArray> &QLSkipDirNames();
 
@@ -77,11 +73,4 @@ public:
     static QString humanSize(qint64 bytes);
     // Shows the file selected in the file manager, without waiting. Empty does nothing.
     static void revealInFinder(const QByteArray &path);
-
-    // The text reported once after the walk.
-    static QString mergingIndexText();
-
-    // Lower-cases with the full Unicode mapping in a canonical composed form, so that
-    // canonically equivalent names and keywords compare equal.
-    static QString foldForMatch(const QString &text);
 };

@@ -10,6 +10,10 @@
 
 #include <sys/stat.h>
 
+// Lower-cases with the full Unicode mapping in a canonical composed form, so that
+// canonically equivalent names and keywords compare equal.
+QString qlFoldForMatch(const QString &text);
+
 struct QLSearchState
 {
     QLSearchState(const QLSearchOptions &opts, const QLItemCallback &item, const QLCancelledCallback &cancel)
@@ -21,7 +25,7 @@ struct QLSearchState
         if (roots.isEmpty())
             roots = QLMediaSearch::searchableRoots();
         if (!options.keyword().isEmpty())
-            foldedKeyword = QLMediaSearch::foldForMatch(options.keyword());
+            foldedKeyword = qlFoldForMatch(options.keyword());
     }
 
     bool isCancelled() const { return cancelled && cancelled(); }
@@ -33,7 +37,7 @@ struct QLSearchState
     {
         if (limitReached() || seen.contains(item->path()))
             return false;
-        if (!foldedKeyword.isEmpty() && !QLMediaSearch::foldForMatch(item->name()).contains(foldedKeyword))
+        if (!foldedKeyword.isEmpty() && !qlFoldForMatch(item->name()).contains(foldedKeyword))
             return false;
         if (options.minSize() > 0 && item->sizeBytes() < options.minSize())
             return false;

@@ -10,6 +10,7 @@
 #include "qlmediasearch.h"
 #include "qlplatform.h"
 #include "searchstate.h"
+#include "walk.h"
 
 #include <algorithm>
 #include <array>
@@ -34,18 +35,6 @@ const QList<QByteArray> &QLSkipDirNames()
         "InstallerSandboxes",
     };
     return names;
-}
-
-QString QLMediaSearch::mergingIndexText()
-{
-    return QStringLiteral("并入索引结果…");
-}
-
-QString QLMediaSearch::foldForMatch(const QString &text)
-{
-    // Lower-casing can break a composed form (and names from Mac disks arrive decomposed),
-    // so compose before and after.
-    return text.normalized(QString::NormalizationForm_C).toLower().normalized(QString::NormalizationForm_C);
 }
 
 namespace {
@@ -378,24 +367,11 @@ bool Walker::handleFile(int dirfd, const char *name, size_t len, unsigned char t
 
 } // namespace
 
-QList<QLMediaItemPtr> QLMediaSearch::searchWithOptions(const QLSearchOptions &options,
-                                                       const QLItemCallback &onItem,
-                                                       const QLProgressCallback &onProgress,
-                                                       const QLCancelledCallback &cancelled)
+void qlWalkRoots(QLSearchState &state, const QLProgressCallback &onProgress)
 {
-    QLSearchState state(options, onItem, cancelled);
-    {
-        Walker walker(state, onProgress);
-        for (const QByteArray &root : std::as_const(state.roots)) {
-            if (state.isCancelled() || !walker.walkRoot(root))
-                break;
-        }
+    Walker walker(state, onProgress);
+    for (const QByteArray &root : std::as_const(state.roots)) {
+        if (state.isCancelled() || !walker.walkRoot(root))
+            break;
     }
-    if (onProgress)
-        onProgress(state.directoryCount, mergingIndexText());
-    // After a cancellation the index could merge nothing (its every path would be refused),
-    // so the tool is not started at all.
-    if (options.useSpotlight() && !state.limitReached() && !state.isCancelled())
-        qlRunIndexPhase(state);
-    return state.results;
 }

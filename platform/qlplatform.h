@@ -145,16 +145,6 @@ ToolOutcome runTool(const QByteArray &program, const QList<QByteArray> &args,
                     const std::function<bool(const char *data, size_t size)> &onData,
                     const std::function<bool()> &cancelled, int *exitStatus);
 
-struct MountEntry
-{
-    QByteArray mountPoint;
-    QByteArray fsType;
-};
-
-// Parses the text of /proc/self/mountinfo. Mount points come back unescaped
-// (the kernel writes space, tab, newline and backslash as \040, \011, \012, \134).
-QList<MountEntry> parseMountInfo(const QByteArray &text);
-
 // True for file system types that hold no user files (proc, sysfs, cgroup, ...).
 bool isVirtualFileSystemType(const QByteArray &type);
 

@@ -18,51 +18,6 @@ extern char **environ;
 
 namespace QLPlatform {
 
-namespace {
-
-QByteArray unescapeMountField(QByteArrayView field)
-{
-    QByteArray out;
-    out.reserve(field.size());
-    for (qsizetype i = 0; i < field.size(); ++i) {
-        const char c = field[i];
-        if (c == '\\' && i + 3 < field.size()) {
-            const char a = field[i + 1], b = field[i + 2], d = field[i + 3];
-            if (a >= '0' && a <= '3' && b >= '0' && b <= '7' && d >= '0' && d <= '7') {
-                out.append(char(((a - '0') << 6) | ((b - '0') << 3) | (d - '0')));
-                i += 3;
-                continue;
-            }
-        }
-        out.append(c);
-    }
-    return out;
-}
-
-} // namespace
-
-QList<MountEntry> parseMountInfo(const QByteArray &text)
-{
-    // Each line: id parent major:minor root mountpoint options [optional fields...] - type source super
-    QList<MountEntry> mounts;
-    for (const QByteArray &line : text.split('\n')) {
-        const QList<QByteArray> f = line.split(' ');
-        if (f.size() < 7)
-            continue;
-        qsizetype dash = -1;
-        for (qsizetype i = 6; i < f.size(); ++i) {
-            if (f[i] == "-") {
-                dash = i;
-                break;
-            }
-        }
-        if (dash < 0 || dash + 1 >= f.size())
-            continue;
-        mounts.append({unescapeMountField(f[4]), f[dash + 1]});
-    }
-    return mounts;
-}
-
 bool isVirtualFileSystemType(const QByteArray &type)
 {
     static constexpr std::array<std::string_view, 28> kVirtual = {

@@ -1,4 +1,5 @@
 #include "qlmediasearch.h"
+#include "mountinfo.h"
 #include "qlplatform.h"
 
 #include <QTest>

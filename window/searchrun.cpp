@@ -1,6 +1,7 @@
 // The controller's state and the search run.
 
 #include "qldraggabletableview.h"
+#include "qlformat.h"
 #include "qlresultmodel.h"
 #include "qlsearchwindowcontroller.h"
 

@@ -1,0 +1,148 @@
+// Linux: reading directories and file metadata, copying file data, renaming without replacing.
+
+#include "qlplatform.h"
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace QLPlatform {
+
+qint64 modificationMSecs(const struct stat &st)
+{
+    return qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+}
+
+void copyFileTimes(int fd, const struct stat &st)
+{
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    futimens(fd, times);
+}
+
+bool hasHiddenFlag(const struct stat &)
+{
+    return false;
+}
+
+struct DirectoryReader::Impl
+{
+    int fd = -1;
+    std::vector<char> buf = std::vector<char>(64 * 1024);
+    size_t pos = 0;
+    size_t end = 0;
+    bool done = true;
+};
+
+DirectoryReader::DirectoryReader() : m_impl(new Impl) {}
+DirectoryReader::~DirectoryReader() { delete m_impl; }
+
+void DirectoryReader::reset(int fd)
+{
+    m_impl->fd = fd;
+    m_impl->pos = m_impl->end = 0;
+    m_impl->done = fd < 0;
+}
+
+bool DirectoryReader::next(Entry &entry)
+{
+    Impl &d = *m_impl;
+    for (;;) {
+        if (d.pos >= d.end) {
+            if (d.done)
+                return false;
+            // getdents64 hands back many entries per call; readdir would do the same
+            // behind an extra copy and a heap-allocated DIR per directory.
+            const ssize_t n = getdents64(d.fd, d.buf.data(), d.buf.size());
+            if (n <= 0) {
+                d.done = true; // 0 is the end; an error (e.g. EIO on a failing disk) ends it too
+                return false;
+            }
+            d.pos = 0;
+            d.end = size_t(n);
+        }
+        const auto *ent = reinterpret_cast<const struct dirent64 *>(d.buf.data() + d.pos);
+        d.pos += ent->d_reclen;
+        const char *name = ent->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+            continue;
+        entry.name = name;
+        entry.length = strlen(name);
+        entry.type = ent->d_type;
+        return true;
+    }
+}
+
+int copyFileData(int src, int dst)
+{
+    // copy_file_range lets the file system share or copy blocks in the kernel.
+    for (;;) {
+        const ssize_t n = copy_file_range(src, nullptr, dst, nullptr, 1 << 30, 0);
+        if (n == 0)
+            return 0;
+        if (n > 0)
+            continue;
+        if (errno == EINTR)
+            continue;
+        if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP || errno == EBADF)
+            break; // not offered between these two files: copy by hand
+        return errno;
+    }
+    std::vector<char> buf(1 << 20);
+    for (;;) {
+        const ssize_t n = read(src, buf.data(), buf.size());
+        if (n == 0)
+            return 0;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = write(dst, buf.data() + done, size_t(n - done));
+            if (w < 0) {
+                if (errno == EINTR)
+                    continue;
+                return errno;
+            }
+            done += w;
+        }
+    }
+}
+
+int renameNoReplace(const char *from, const char *to)
+{
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        return errno;
+    // File systems without RENAME_NOREPLACE: a hard link fails on an existing name too.
+    if (link(from, to) == 0) {
+        unlink(from);
+        return 0;
+    }
+    if (errno == EEXIST)
+        return EEXIST;
+    // Nor hard links (FAT, exFAT): claim the name exclusively, then replace only our claim.
+    const int claim = open(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (claim < 0)
+        return errno;
+    close(claim);
+    if (rename(from, to) != 0) {
+        const int e = errno;
+        unlink(to);
+        return e;
+    }
+    return 0;
+}
+
+bool hasFullDiskAccessSetting()
+{
+    return false;
+}
+
+} // namespace QLPlatform

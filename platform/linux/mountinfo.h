@@ -1,0 +1,20 @@
+#pragma once
+
+// The kernel's table of mounts (/proc/self/mountinfo), Linux only.
+
+#include <QByteArray>
+#include <QList>
+
+namespace QLPlatform {
+
+struct MountEntry
+{
+    QByteArray mountPoint;
+    QByteArray fsType;
+};
+
+// Parses the text of /proc/self/mountinfo. Mount points come back unescaped
+// (the kernel writes space, tab, newline and backslash as \040, \011, \012, \134).
+QList<MountEntry> parseMountInfo(const QByteArray &text);
+
+} // namespace QLPlatform
