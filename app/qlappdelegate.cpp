@@ -1,4 +1,5 @@
 #include "qlappdelegate.h"
+#include "qlplatform.h"
 #include "qlsearchwindowcontroller.h"
 
 #include <QApplication>
@@ -69,7 +70,7 @@ void QLAppDelegate::buildMenu()
 
     QMenu *file = m_menuBar->addMenu(QStringLiteral("文件"));
     add(file, QStringLiteral("搜索"), QKeySequence(QStringLiteral("Ctrl+F")), [this] { menuSearch(); });
-    add(file, QStringLiteral("在 Finder 中显示选中文件"), QKeySequence(QStringLiteral("Ctrl+R")), [this] { menuReveal(); });
+    add(file, QLPlatform::fileManagerTexts().fileMenuItem, QKeySequence(QStringLiteral("Ctrl+R")), [this] { menuReveal(); });
     add(file, QStringLiteral("复制选中文件到桌面"), QKeySequence(QStringLiteral("Ctrl+D")), [this] { menuCopy(); });
 
     QMenu *edit = m_menuBar->addMenu(QStringLiteral("编辑"));

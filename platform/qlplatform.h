@@ -83,6 +83,16 @@ QList<QByteArray> queryFileNameIndex(const IndexQuery &query, const std::functio
 
 // --- file actions ---
 
+// What the window calls the system's file manager, which is Finder only on macOS.
+struct FileManagerTexts
+{
+    QString button;         // the reveal button
+    QString menuItem;       // the context menu's reveal item
+    QString fileMenuItem;   // the File menu's reveal item
+    QString revealedFormat; // the report after a reveal; %1 is the number of selected files
+};
+const FileManagerTexts &fileManagerTexts();
+
 // Shows the file's folder in the system's file manager with the file selected, without
 // waiting for the file manager. An empty path does nothing.
 void revealFile(const QByteArray &path);

@@ -14,6 +14,17 @@
 
 namespace QLPlatform {
 
+const FileManagerTexts &fileManagerTexts()
+{
+    static const FileManagerTexts texts{
+        QStringLiteral("在 Finder 显示"),
+        QStringLiteral("在 Finder 中显示"),
+        QStringLiteral("在 Finder 中显示选中文件"),
+        QStringLiteral("已在 Finder 中定位 %1 个文件里的第 1 个"),
+    };
+    return texts;
+}
+
 namespace {
 
 QByteArray fileSystemPath(CFURLRef url)

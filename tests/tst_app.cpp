@@ -90,7 +90,7 @@ void tst_App::menuBar()
     const QList<QAction *> top = bar->actions();
     QCOMPARE(describe(top[0]->menu()), (QStringList{QStringLiteral("关于青鸾寻曲|"), QStringLiteral("---"), QStringLiteral("隐藏青鸾寻曲|Ctrl+H"),
                                                     QStringLiteral("---"), QStringLiteral("退出青鸾寻曲|Ctrl+Q")}));
-    QCOMPARE(describe(top[1]->menu()), (QStringList{QStringLiteral("搜索|Ctrl+F"), QStringLiteral("在 Finder 中显示选中文件|Ctrl+R"),
+    QCOMPARE(describe(top[1]->menu()), (QStringList{QStringLiteral("搜索|Ctrl+F"), QStringLiteral("在文件管理器中显示选中文件|Ctrl+R"),
                                                     QStringLiteral("复制选中文件到桌面|Ctrl+D")}));
     QCOMPARE(describe(top[2]->menu()), (QStringList{QStringLiteral("全选|Ctrl+A"), QStringLiteral("复制完整路径|Ctrl+C")}));
     QCOMPARE(describe(top[3]->menu()), (QStringList{QStringLiteral("最小化|Ctrl+M"), QStringLiteral("缩放|")}));
@@ -129,7 +129,7 @@ void tst_App::menuItemsReachTheWindow()
     QLSearchWindowController *w = m_app->win();
     QVERIFY(w);
     w->setStatus(QString());
-    find(m_app->menuBar(), QStringLiteral("在 Finder 中显示选中文件"))->trigger();
+    find(m_app->menuBar(), QStringLiteral("在文件管理器中显示选中文件"))->trigger();
     QCOMPARE(w->statusLabel()->text(), QStringLiteral("请先在列表里选中文件"));
     w->setStatus(QString());
     find(m_app->menuBar(), QStringLiteral("复制选中文件到桌面"))->trigger();

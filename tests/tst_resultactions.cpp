@@ -147,7 +147,7 @@ void tst_ResultActions::revealShowsTheFirstOfFive()
     m_c->appendItems({item("/m/0.mp3"), item("/m/一 1.mp3"), item("/m/2.mp3"), item("/m/3.mp3"), item("/m/4.mp3"), item("/m/5.mp3")});
     selectRows(m_c->table(), {5, 3, 1, 2, 4});
     m_c->doReveal();
-    QCOMPARE(m_c->statusLabel()->text(), QStringLiteral("已在 Finder 中定位 5 个文件里的第 1 个"));
+    QCOMPARE(m_c->statusLabel()->text(), QStringLiteral("已在文件管理器中定位 5 个文件里的第 1 个"));
     QTRY_COMPARE(m_fm.calls, QList<QStringList>{{QStringLiteral("file:///m/%E4%B8%80%201.mp3")}});
 }
 
@@ -332,7 +332,7 @@ void tst_ResultActions::exportFailureKeepsTheOldFile()
 
 void tst_ResultActions::contextMenu()
 {
-    const QStringList base{QStringLiteral("播放（系统默认应用）"), QStringLiteral("在 Finder 中显示"), QStringLiteral("复制到桌面"),
+    const QStringList base{QStringLiteral("播放（系统默认应用）"), QStringLiteral("在文件管理器中显示"), QStringLiteral("复制到桌面"),
                            QStringLiteral("---"), QStringLiteral("复制完整路径")};
     m_c->setPlayers({});
     QCOMPARE(menuTitles(m_c->contextMenu()), base);

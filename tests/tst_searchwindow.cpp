@@ -295,7 +295,7 @@ void tst_SearchWindow::layout()
     QCOMPARE(g(m_c->dupBtn()).right() + 1, g(m_c->revealBtn()).left() - 8);
     QCOMPARE(g(m_c->exportBtn()).right() + 1, g(m_c->dupBtn()).left() - 8);
     QVERIFY(g(m_c->statusLabel()).right() + 1 <= g(m_c->exportBtn()).left() - 10);
-    QCOMPARE(m_c->revealBtn()->text(), QStringLiteral("在 Finder 显示"));
+    QCOMPARE(m_c->revealBtn()->text(), QStringLiteral("在文件管理器中显示"));
     QCOMPARE(m_c->dupBtn()->text(), QStringLiteral("复制到桌面"));
     QCOMPARE(m_c->exportBtn()->text(), QStringLiteral("导出清单"));
     for (const QWidget *x : {(QWidget *)m_c->statusLabel(), (QWidget *)m_c->revealBtn(), (QWidget *)m_c->dupBtn(),

@@ -1,5 +1,6 @@
 // The result table's context menu.
 
+#include "qlplatform.h"
 #include "qlsearchwindowcontroller.h"
 
 #include <QMainWindow>
@@ -9,7 +10,7 @@ QMenu *QLSearchWindowController::buildContextMenu()
 {
     auto *menu = new QMenu(m_window);
     menu->addAction(QStringLiteral("播放（系统默认应用）"), this, &QLSearchWindowController::doOpenDefault);
-    menu->addAction(QStringLiteral("在 Finder 中显示"), this, &QLSearchWindowController::doReveal);
+    menu->addAction(QLPlatform::fileManagerTexts().menuItem, this, &QLSearchWindowController::doReveal);
     menu->addAction(QStringLiteral("复制到桌面"), this, &QLSearchWindowController::doCopy);
     menu->addSeparator();
     menu->addAction(QStringLiteral("复制完整路径"), this, &QLSearchWindowController::doCopyPath);

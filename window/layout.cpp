@@ -1,6 +1,7 @@
 // The window: its controls, their look, and the layout rules that place them.
 
 #include "qldraggabletableview.h"
+#include "qlplatform.h"
 #include "qlresultmodel.h"
 #include "qlsearchwindowcontroller.h"
 
@@ -164,7 +165,7 @@ void QLSearchWindowController::buildUI()
     setStatus(QStringLiteral("就绪。搜索为只读操作，不会改动任何文件。"));
 
     m_dupBtn = button(QStringLiteral("复制到桌面"), m_content);
-    m_revealBtn = button(QStringLiteral("在 Finder 显示"), m_content);
+    m_revealBtn = button(QLPlatform::fileManagerTexts().button, m_content);
     m_exportBtn = button(QStringLiteral("导出清单"), m_content);
     connect(m_dupBtn, &QPushButton::clicked, this, &QLSearchWindowController::doCopy);
     connect(m_revealBtn, &QPushButton::clicked, this, &QLSearchWindowController::doReveal);

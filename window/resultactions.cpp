@@ -74,7 +74,7 @@ void QLSearchWindowController::doReveal()
     if (paths.isEmpty())
         return requireSelection();
     QLMediaSearch::revealInFinder(paths.first());
-    setStatus(QStringLiteral("已在 Finder 中定位 %1 个文件里的第 1 个").arg(paths.size()));
+    setStatus(QLPlatform::fileManagerTexts().revealedFormat.arg(paths.size()));
 }
 
 void QLSearchWindowController::doCopyPath()

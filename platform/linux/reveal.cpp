@@ -6,6 +6,17 @@
 
 namespace QLPlatform {
 
+const FileManagerTexts &fileManagerTexts()
+{
+    static const FileManagerTexts texts{
+        QStringLiteral("在文件管理器中显示"),
+        QStringLiteral("在文件管理器中显示"),
+        QStringLiteral("在文件管理器中显示选中文件"),
+        QStringLiteral("已在文件管理器中定位 %1 个文件里的第 1 个"),
+    };
+    return texts;
+}
+
 namespace {
 
 // Whether some program answers to org.freedesktop.FileManager1 now, or would be started
