@@ -40,12 +40,13 @@ start_xvfb() {
     export DISPLAY=":$(head -n1 "$work/display")"
 }
 
-# Starts the program with HOME=$home (plus the given VAR=VALUE settings) and waits for
-# its readiness marker.
+# Starts the program with HOME=$home (plus the given VAR=VALUE settings), through the
+# command in app_wrapper when one is set, and waits for its readiness marker.
+app_wrapper=()
 start_app() {
     rm -f "$marker"
     env -u XDG_DATA_HOME -u XDG_CONFIG_HOME -u XDG_DATA_DIRS -u DBUS_SESSION_BUS_ADDRESS -u QT_QPA_PLATFORM \
-        HOME="$home" "$@" "$program" >"$work/app.log" 2>&1 &
+        HOME="$home" "$@" "${app_wrapper[@]}" "$program" >"$work/app.log" 2>&1 &
     app_pid=$!
     wait_for 200 test -s "$marker" || fail "no readiness marker after 20 s: $(cat "$work/app.log")"
     sleep 0.5
