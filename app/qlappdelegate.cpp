@@ -6,11 +6,84 @@
 #include <QDateTime>
 #include <QDir>
 #include <QKeyEvent>
+#include <QLibraryInfo>
 #include <QMainWindow>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPainter>
+#include <QProxyStyle>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <QStyleFactory>
+#include <QStyleOptionMenuItem>
+#include <QTranslator>
+
+namespace {
+
+// Fusion draws a menu's separator in a shade of the window colour, which vanishes on a
+// dark palette: draw it in the muted text colour instead.
+class QLDarkStyle final : public QProxyStyle
+{
+public:
+    QLDarkStyle()
+        : QProxyStyle(QStyleFactory::create(QStringLiteral("Fusion")))
+    {
+    }
+
+    void drawControl(ControlElement element, const QStyleOption *option, QPainter *painter,
+                     const QWidget *widget) const override
+    {
+        const auto *item = qstyleoption_cast<const QStyleOptionMenuItem *>(option);
+        if (element != CE_MenuItem || !item || item->menuItemType != QStyleOptionMenuItem::Separator) {
+            QProxyStyle::drawControl(element, option, painter, widget);
+            return;
+        }
+        const int margin = pixelMetric(PM_MenuHMargin, option, widget) + 5;
+        const int y = option->rect.center().y();
+        painter->save();
+        painter->setPen(option->palette.color(QPalette::Disabled, QPalette::WindowText));
+        painter->drawLine(option->rect.left() + margin, y, option->rect.right() - margin, y);
+        painter->restore();
+    }
+};
+
+} // namespace
+
+void QLAppDelegate::applyDarkLook()
+{
+    qApp->setStyle(new QLDarkStyle);
+    QPalette p;
+    const QColor window = QColor::fromRgbF(0.13f, 0.13f, 0.13f);
+    const QColor base = QColor::fromRgbF(0.09f, 0.09f, 0.09f);
+    const QColor text = QColor(230, 230, 230);
+    p.setColor(QPalette::Window, window);
+    p.setColor(QPalette::WindowText, text);
+    p.setColor(QPalette::Base, base);
+    p.setColor(QPalette::AlternateBase, QColor::fromRgbF(0.16f, 0.16f, 0.16f));
+    p.setColor(QPalette::Text, text);
+    p.setColor(QPalette::PlaceholderText, QColor(140, 140, 140));
+    p.setColor(QPalette::Button, QColor::fromRgbF(0.22f, 0.22f, 0.22f));
+    p.setColor(QPalette::ButtonText, text);
+    p.setColor(QPalette::ToolTipBase, QColor(50, 50, 50));
+    p.setColor(QPalette::ToolTipText, text);
+    p.setColor(QPalette::Highlight, QColor(62, 110, 190));
+    p.setColor(QPalette::HighlightedText, Qt::white);
+    p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(110, 110, 110));
+    p.setColor(QPalette::Disabled, QPalette::Text, QColor(110, 110, 110));
+    p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(110, 110, 110));
+    QApplication::setPalette(p);
+}
+
+bool QLAppDelegate::loadQtTranslations()
+{
+    auto *qt = new QTranslator(qApp);
+    if (!qt->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"), QStringLiteral("_"),
+                  QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        delete qt;
+        return false;
+    }
+    return QCoreApplication::installTranslator(qt);
+}
 
 QLAppDelegate::QLAppDelegate()
 {
@@ -122,7 +195,7 @@ void QLAppDelegate::applicationDidFinishLaunching()
 {
     m_win = std::make_unique<QLSearchWindowController>();
     if (m_menuBar)
-        m_win->window()->setMenuBar(m_menuBar); // the window takes the bar built at start
+        m_win->setMenuBar(m_menuBar);
     m_win->showAndFocus();
     writeReadinessMarker();
 }

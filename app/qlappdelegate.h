@@ -15,6 +15,13 @@ public:
     QLAppDelegate();
     ~QLAppDelegate() override;
 
+    // Fusion with a dark palette, so that standard controls sit well on the dark window.
+    static void applyDarkLook();
+    // Qt's own texts (dialogs, a text field's context menu, ...) in Chinese, whatever the
+    // user's language, like every other text of the program. False when Qt's Chinese
+    // translations are not installed.
+    static bool loadQtTranslations();
+
     QLSearchWindowController *win() const { return m_win.get(); }
     QMenuBar *menuBar() const { return m_menuBar; }
 

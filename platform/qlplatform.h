@@ -23,6 +23,22 @@ QList<QByteArray> userVisibleVolumes();
 // A search never enters them.
 QList<QByteArray> virtualFileSystemMounts();
 
+// Watches the system's table of mounted file systems. onChange runs on the thread that
+// made the watch, from its event loop, after each change (a disk plugged in or removed, a
+// mount made by hand). Destroying the watch ends the watching.
+class MountWatch final
+{
+public:
+    explicit MountWatch(std::function<void()> onChange);
+    ~MountWatch();
+    MountWatch(const MountWatch &) = delete;
+    MountWatch &operator=(const MountWatch &) = delete;
+
+private:
+    struct Impl;
+    Impl *m_impl;
+};
+
 // True when the file carries the system's own "hidden" flag. Linux has no such flag.
 bool hasHiddenFlag(const struct stat &st);
 

@@ -2,6 +2,7 @@
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <QElapsedTimer>
+#include <QFileSystemWatcher>
 #include <copyfile.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -264,6 +265,24 @@ bool openWithApplication(const QByteArray &appPath, const QList<QByteArray> &fil
 QByteArray homeDirectory()
 {
     return qgetenv("HOME");
+}
+
+struct MountWatch::Impl
+{
+    QFileSystemWatcher watcher;
+};
+
+MountWatch::MountWatch(std::function<void()> onChange)
+    : m_impl(new Impl)
+{
+    // Every volume but the start-up disk is mounted as a folder of /Volumes.
+    m_impl->watcher.addPath(QStringLiteral("/Volumes"));
+    QObject::connect(&m_impl->watcher, &QFileSystemWatcher::directoryChanged, [onChange = std::move(onChange)] { onChange(); });
+}
+
+MountWatch::~MountWatch()
+{
+    delete m_impl;
 }
 
 } // namespace QLPlatform

@@ -6,6 +6,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QFile>
+#include <QImage>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QMenu>
@@ -58,6 +59,7 @@ private Q_SLOTS:
     void launchShowsTheWindowAndWritesTheMarker();
     void menuItemsReachTheWindow();
     void keysActForTheWholeApplication();
+    void qtTextsAreChineseAndSeparatorsShow();
 
 private:
     std::unique_ptr<TreeFixture> m_home;
@@ -69,6 +71,8 @@ void tst_App::initTestCase()
     m_home = std::make_unique<TreeFixture>();
     qputenv("HOME", m_home->root());
     qputenv("XDG_DATA_HOME", m_home->path(".local/share"));
+    QLAppDelegate::applyDarkLook();
+    QVERIFY(QLAppDelegate::loadQtTranslations());
     m_app = std::make_unique<QLAppDelegate>();
     m_app->buildMenu();
 }
@@ -105,6 +109,12 @@ void tst_App::launchShowsTheWindowAndWritesTheMarker()
     QVERIFY(m_app->win());
     QVERIFY(QTest::qWaitForWindowExposed(m_app->win()->window()));
     QCOMPARE(m_app->win()->window()->menuBar(), m_app->menuBar());
+    // The menu bar sits inside the window, above the content, which keeps its size.
+    QMainWindow *w = m_app->win()->window();
+    QVERIFY(m_app->menuBar()->height() > 0);
+    QCOMPARE(w->centralWidget()->size(), QSize(1080, 680));
+    w->resize(100, 100);
+    QTRY_COMPARE(w->centralWidget()->size(), QSize(820, 520));
     QFile f(marker);
     QVERIFY(f.open(QIODevice::ReadOnly));
     const QByteArray first = f.readAll();
@@ -161,6 +171,28 @@ void tst_App::keysActForTheWholeApplication()
     QTest::keyClick(w->kwField(), Qt::Key_F, Qt::ControlModifier);
     QVERIFY(w->searching());
     QVERIFY(finished.wait(60000));
+}
+
+void tst_App::qtTextsAreChineseAndSeparatorsShow()
+{
+    // The save dialog's and a text field's own texts.
+    for (const auto &[context, text] : {std::pair{"QFileDialog", "&Save"}, std::pair{"QFileDialog", "File &name:"},
+                                       std::pair{"QLineEdit", "&Undo"}, std::pair{"QLineEdit", "Select All"}}) {
+        const QString shown = QCoreApplication::translate(context, text);
+        QVERIFY2(shown.contains(QRegularExpression(QStringLiteral("\\p{Han}"))), qPrintable(shown));
+    }
+
+    QMenu menu;
+    menu.addAction(QStringLiteral("甲"));
+    QAction *separator = menu.addSeparator();
+    menu.addAction(QStringLiteral("乙"));
+    const QImage image = menu.grab().toImage();
+    const QRect r = menu.actionGeometry(separator);
+    const int background = qGray(image.pixel(r.left() + 1, r.top()));
+    int contrast = 0;
+    for (int y = r.top(); y <= r.bottom(); ++y)
+        contrast = std::max(contrast, std::abs(qGray(image.pixel(r.center().x(), y)) - background));
+    QVERIFY2(contrast >= 48, qPrintable(QString::number(contrast)));
 }
 
 QTEST_MAIN(tst_App)

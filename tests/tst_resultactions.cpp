@@ -373,12 +373,14 @@ void tst_ResultActions::contextMenu()
 void tst_ResultActions::dragData()
 {
     m_c->appendItems({item("/m/a b/青鸾 寻曲.mp3"), item(""), item("/m/\xc7\xe0.wav")});
-    std::unique_ptr<QMimeData> mime(m_c->mimeDataForRows({0, 1, 2}));
-    QCOMPARE(mime->urls().size(), 2); // the row without a path contributes nothing
+    const QAbstractItemModel *model = m_c->table()->model();
+    std::unique_ptr<QMimeData> mime(model->mimeData({model->index(0, 0), model->index(1, 0), model->index(2, 5), model->index(2, 0)}));
+    QCOMPARE(mime->urls().size(), 2); // the row without a path contributes nothing, a row's cells one file
     QCOMPARE(mime->urls()[0].toEncoded(), QByteArray("file:///m/a%20b/%E9%9D%92%E9%B8%BE%20%E5%AF%BB%E6%9B%B2.mp3"));
     QCOMPARE(mime->urls()[1].toEncoded(), QByteArray("file:///m/%C7%E0.wav"));
     QCOMPARE(mime->text().split(QLatin1Char('\n')).first(), QStringLiteral("/m/a b/青鸾 寻曲.mp3"));
     QCOMPARE(QLDraggableTableView::sourceOperationMask(), Qt::CopyAction | Qt::LinkAction);
+    QCOMPARE(model->supportedDragActions(), Qt::CopyAction | Qt::LinkAction);
     QVERIFY(!(QLDraggableTableView::sourceOperationMask() & Qt::MoveAction));
     QVERIFY(!m_c->table()->acceptDrops());
     QCOMPARE(m_c->table()->dragDropMode(), QAbstractItemView::DragOnly);
@@ -390,7 +392,7 @@ void tst_ResultActions::dragHint()
     QVERIFY(QTest::qWaitForWindowExposed(m_c->window()));
     m_c->setPlayers({});
     QVERIFY(m_c->dragHint()->isHidden());
-    m_c->dragWillBegin(1);
+    Q_EMIT m_c->table()->dragStarted(1);
     QCOMPARE(m_c->dragHintLabel()->text(),
              QStringLiteral("正在拖动 1 个文件 → 拖到文件夹/桌面即复制，拖到「目标文件夹 / 播放器」即上碟"));
     QVERIFY(m_c->dragHint()->isVisible());
@@ -399,7 +401,7 @@ void tst_ResultActions::dragHint()
     QCOMPARE(g.height(), 34);
     QVERIFY(std::abs(g.center().x() - m_c->window()->centralWidget()->width() / 2) <= 1);
     QVERIFY(m_c->dragHintLabel()->geometry().left() >= 12);
-    m_c->dragEnded();
+    Q_EMIT m_c->table()->dragEnded();
     QVERIFY(m_c->dragHint()->isHidden());
 
     QLPlayerTarget vlc, mixxx;
@@ -407,9 +409,9 @@ void tst_ResultActions::dragHint()
     mixxx.setName(QStringLiteral("Mixxx"));
     mixxx.setIsDJ(true);
     m_c->setPlayers({vlc, mixxx});
-    m_c->dragWillBegin(12);
+    Q_EMIT m_c->table()->dragStarted(12);
     QCOMPARE(m_c->dragHintLabel()->text(), QStringLiteral("正在拖动 12 个文件 → 拖到文件夹/桌面即复制，拖到「Mixxx」即上碟"));
-    m_c->dragEnded();
+    Q_EMIT m_c->table()->dragEnded();
     QCOMPARE(m_c->dragHintLabel()->text(), QStringLiteral("正在拖动 12 个文件 → 拖到文件夹/桌面即复制，拖到「Mixxx」即上碟"));
 }
 

@@ -4,10 +4,8 @@
 #include "treefixture.h"
 
 #include <QApplication>
-#include <QComboBox>
 #include <QHeaderView>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMainWindow>
 #include <QProgressBar>
 #include <QPushButton>
@@ -57,10 +55,11 @@ private Q_SLOTS:
     void selectionSummary();
     void primaryDJName();
     void layout();
+    void longTextsLoseTheirMiddle();
+    void scopePopUpFollowsTheMounts();
 
 private:
-    void searchHome(int expectedRowsAtLeast = 0);
-    QLMediaItemPtr make(const QByteArray &rel, qint64 size);
+    void searchHome();
 
     std::unique_ptr<TreeFixture> m_home;
     std::unique_ptr<QLSearchWindowController> m_c;
@@ -86,7 +85,7 @@ void tst_SearchWindow::cleanup()
     m_home.reset();
 }
 
-void tst_SearchWindow::searchHome(int)
+void tst_SearchWindow::searchHome()
 {
     QSignalSpy finished(m_c.get(), &QLSearchWindowController::searchFinished);
     m_c->doSearch();
@@ -258,15 +257,22 @@ void tst_SearchWindow::primaryDJName()
 
 void tst_SearchWindow::layout()
 {
+    // Long mount paths must not push the top row out of the smallest window.
+    const QByteArray longRoot = "/media/dj/" + QByteArray(90, 'x') + "/Sets";
+    m_c->setRootsSource([&] { return QList<QByteArray>{"/", longRoot, m_home->root()}; });
+    m_c->rootsChanged();
+    m_c->rootPop()->setCurrentIndex(2);
+
     QMainWindow *w = m_c->window();
     QCOMPARE(m_c->statusLabel()->text(), QStringLiteral("就绪。搜索为只读操作，不会改动任何文件。"));
     QVERIFY(m_c->searchBtn()->isEnabled() && !m_c->stopBtn()->isEnabled() && m_c->prog()->isHidden());
+    QVERIFY(m_c->searchBtn()->isDefault());
     QCOMPARE(m_c->rootPop()->itemText(0), QStringLiteral("全部磁盘"));
     m_c->showAndFocus();
     QVERIFY(QTest::qWaitForWindowExposed(w));
-    QCOMPARE(w->minimumSize(), QSize(820, 520));
     QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(m_c->kwField()));
     const QWidget *content = w->centralWidget();
+    QCOMPARE(content->size(), QSize(1080, 680));
     const int W = content->width();
     const int H = content->height();
     const auto g = [](const QWidget *x) { return x->geometry(); };
@@ -294,7 +300,7 @@ void tst_SearchWindow::layout()
     QCOMPARE(g(m_c->revealBtn()).right() + 1, W - 16);
     QCOMPARE(g(m_c->dupBtn()).right() + 1, g(m_c->revealBtn()).left() - 8);
     QCOMPARE(g(m_c->exportBtn()).right() + 1, g(m_c->dupBtn()).left() - 8);
-    QVERIFY(g(m_c->statusLabel()).right() + 1 <= g(m_c->exportBtn()).left() - 10);
+    QCOMPARE(g(m_c->statusLabel()).right() + 1, g(m_c->exportBtn()).left() - 10);
     QCOMPARE(m_c->revealBtn()->text(), QStringLiteral("在文件管理器中显示"));
     QCOMPARE(m_c->dupBtn()->text(), QStringLiteral("复制到桌面"));
     QCOMPARE(m_c->exportBtn()->text(), QStringLiteral("导出清单"));
@@ -303,9 +309,11 @@ void tst_SearchWindow::layout()
         QVERIFY(std::abs(centreY(g(x)) - centreY(g(m_c->prog()))) <= 1);
     QCOMPARE(m_c->table()->verticalHeader()->defaultSectionSize(), 26);
     QCOMPARE(m_c->table()->verticalHeader()->sectionResizeMode(0), QHeaderView::Fixed);
+    // Tab goes along the bottom row as it stands on the screen.
+    QCOMPARE(m_c->exportBtn()->nextInFocusChain(), static_cast<QWidget *>(m_c->dupBtn()));
+    QCOMPARE(m_c->dupBtn()->nextInFocusChain(), static_cast<QWidget *>(m_c->revealBtn()));
 
-    // A wider window widens the name column alone; a long status text stays clear of
-    // the export button; the progress bar keeps its space while hidden.
+    // A wider window widens the name column alone.
     const QHeaderView *h = m_c->table()->horizontalHeader();
     QList<int> before;
     for (int c = 0; c < 6; ++c)
@@ -316,12 +324,93 @@ void tst_SearchWindow::layout()
     QCOMPARE(h->sectionSize(0), before[0] + 200);
     for (int c = 1; c < 6; ++c)
         QCOMPARE(h->sectionSize(c), before[c]);
-    m_c->setStatus(QString(400, QChar(0x97F3)));
-    QVERIFY(g(m_c->statusLabel()).right() + 1 <= g(m_c->exportBtn()).left() - 10);
-    QCOMPARE(g(m_c->statusLabel()).left(), 176);
+
+    // At the smallest size every control lies whole inside the window and none overlaps
+    // another.
     w->resize(100, 100);
-    QTRY_VERIFY(w->width() >= 820 && w->height() >= 520);
-    QVERIFY(h->sectionSize(0) >= 50);
+    QTRY_COMPARE(content->size(), QSize(820, 520));
+    const QList<QWidget *> controls{m_c->titleLabel(), m_c->kwField(),   m_c->kindPop(),     m_c->rootPop(),
+                                    m_c->searchBtn(),  m_c->stopBtn(),   m_c->table(),       m_c->prog(),
+                                    m_c->statusLabel(), m_c->exportBtn(), m_c->dupBtn(),     m_c->revealBtn()};
+    for (int a = 0; a < controls.size(); ++a) {
+        QVERIFY2(content->rect().contains(g(controls[a])), controls[a]->metaObject()->className());
+        for (int b = a + 1; b < controls.size(); ++b)
+            QVERIFY2(!g(controls[a]).intersects(g(controls[b])), qPrintable(QStringLiteral("%1 %2").arg(a).arg(b)));
+    }
+    QCOMPARE(h->sectionSize(0), 50);
+}
+
+void tst_SearchWindow::longTextsLoseTheirMiddle()
+{
+    m_c->showAndFocus();
+    QVERIFY(QTest::qWaitForWindowExposed(m_c->window()));
+
+    // The status line keeps the start and the end (a warning, the full stop) in view and
+    // the whole text in the field and its tooltip.
+    QLStatusLine *status = m_c->statusLabel();
+    const QString warning = QStringLiteral("　⚠ 此格式 Serato 可能不支持");
+    const QString text = QStringLiteral("live.ogg · 9.1 MB · /media/dj/") + QString(60, QLatin1Char('x'))
+        + QStringLiteral("/live.ogg") + warning;
+    m_c->setStatus(text);
+    QVERIFY(!status->hasFocus());
+    QVERIFY2(status->shownText().startsWith(QStringLiteral("live.ogg · 9.1 MB")), qPrintable(status->shownText()));
+    QVERIFY2(status->shownText().endsWith(warning), qPrintable(status->shownText()));
+    QVERIFY(status->shownText().contains(QChar(0x2026)));
+    QCOMPARE(status->text(), text);
+    QCOMPARE(status->toolTip(), text);
+    m_c->setStatus(QStringLiteral("就绪"));
+    QCOMPARE(status->shownText(), QStringLiteral("就绪"));
+    QCOMPARE(status->toolTip(), QString());
+
+    // The keyword field's hint stays as written; where the field cuts it, the tooltip
+    // holds it whole.
+    QLKeywordField *kw = m_c->kwField();
+    const QString hint = QStringLiteral("按文件名过滤，如「青柚乐队」「海屿你」（留空=全部）");
+    QCOMPARE(kw->placeholderText(), hint);
+    QCOMPARE(kw->toolTip(), kw->hintIsCut() ? hint : QString());
+    kw->resize(kw->fontMetrics().horizontalAdvance(hint) + 40, kw->height());
+    QVERIFY(!kw->hintIsCut());
+    QCOMPARE(kw->toolTip(), QString());
+
+    // A long root shows its start and end; its item's tooltip has the whole path.
+    const QByteArray longRoot = "/media/dj/" + QByteArray(90, 'y') + "/Sets";
+    m_c->setRootsSource([&] { return QList<QByteArray>{"/", longRoot}; });
+    m_c->rootsChanged();
+    m_c->rootPop()->setCurrentIndex(2);
+    const QString shown = m_c->rootPop()->shownText();
+    QVERIFY2(shown.startsWith(QStringLiteral("/media")) && shown.endsWith(QStringLiteral("/Sets")) && shown.contains(QChar(0x2026)),
+             qPrintable(shown));
+    QCOMPARE(m_c->rootPop()->itemData(2, Qt::ToolTipRole).toString(), QString::fromUtf8(longRoot));
+    QCOMPARE(m_c->rootPop()->toolTip(), QString::fromUtf8(longRoot));
+}
+
+void tst_SearchWindow::scopePopUpFollowsTheMounts()
+{
+    // init chose the home folder. A disk comes: the choice stays on the home folder.
+    const QByteArray home = m_home->root();
+    QList<QByteArray> mounts{"/", "/media/dj/USB", home};
+    m_c->setRootsSource([&] { return mounts; });
+    m_c->rootsChanged();
+    QStringList titles;
+    for (int i = 0; i < m_c->rootPop()->count(); ++i)
+        titles.append(m_c->rootPop()->itemText(i));
+    QCOMPARE(titles, (QStringList{QStringLiteral("全部磁盘"), QStringLiteral("/"), QStringLiteral("/media/dj/USB"),
+                                  QString::fromUtf8(home)}));
+    QCOMPARE(m_c->roots(), mounts);
+    QCOMPARE(m_c->rootPop()->currentText(), QString::fromUtf8(home));
+
+    // The chosen root goes while a search of it runs: the pop-up falls back to all disks,
+    // the search finishes over the root it started with.
+    m_home->file("a.mp3");
+    QSignalSpy finished(m_c.get(), &QLSearchWindowController::searchFinished);
+    m_c->doSearch();
+    mounts.removeLast();
+    m_c->rootsChanged();
+    QCOMPARE(m_c->rootPop()->count(), 3);
+    QCOMPARE(m_c->rootPop()->currentIndex(), 0);
+    QVERIFY(finished.wait(60000));
+    QCOMPARE(m_c->items().size(), 1);
+    QCOMPARE(m_c->items()[0]->path(), m_home->path("a.mp3"));
 }
 
 QTEST_MAIN(tst_SearchWindow)

@@ -1,14 +1,10 @@
-// Drag-out of result rows, and the orange hint shown while a drag lasts.
+// The orange hint shown while result rows are being dragged out.
 
 #include "qldraggabletableview.h"
-#include "qlplatform.h"
 #include "qlsearchwindowcontroller.h"
 
 #include <QFrame>
-#include <QHBoxLayout>
 #include <QLabel>
-#include <QMimeData>
-#include <QUrl>
 
 void QLSearchWindowController::registerDragHint()
 {
@@ -22,8 +18,10 @@ void QLSearchWindowController::registerDragHint()
     m_dragHintLabel->setFont(f);
     m_dragHintLabel->setStyleSheet(QStringLiteral("color: black; background: transparent;"));
     m_dragHint->setVisible(false);
-    m_dragHint->raise(); // above every control
+    m_dragHint->raise();
     layoutDragHint();
+    connect(m_table, &QLDraggableTableView::dragStarted, this, &QLSearchWindowController::dragWillBegin);
+    connect(m_table, &QLDraggableTableView::dragEnded, this, &QLSearchWindowController::dragEnded);
 }
 
 void QLSearchWindowController::layoutDragHint()
@@ -33,22 +31,6 @@ void QLSearchWindowController::layoutDragHint()
     const int width = text.width() + 24;
     m_dragHint->setGeometry((m_content->width() - width) / 2, 70, width, 34);
     m_dragHintLabel->setGeometry(12, (34 - text.height()) / 2, text.width(), text.height());
-}
-
-QMimeData *QLSearchWindowController::mimeDataForRows(const QList<int> &rows) const
-{
-    QList<QUrl> urls;
-    QStringList text;
-    for (int r : rows) {
-        if (r < 0 || r >= m_items.size() || m_items[r]->path().isEmpty())
-            continue;
-        urls.append(QUrl::fromEncoded(QLPlatform::fileUri(m_items[r]->path())));
-        text.append(QString::fromUtf8(m_items[r]->path()));
-    }
-    auto *mime = new QMimeData;
-    mime->setUrls(urls);
-    mime->setText(text.join(QLatin1Char('\n')));
-    return mime;
 }
 
 void QLSearchWindowController::dragWillBegin(int rowCount)

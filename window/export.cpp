@@ -16,17 +16,17 @@ QByteArray QLSearchWindowController::exportText() const
     const QString keyword = m_kwField->text().isEmpty() ? QStringLiteral("(空)") : m_kwField->text();
     const QString when = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) + QStringLiteral(" +0000");
     QByteArray out = QStringLiteral("青鸾寻曲 搜索结果清单\n导出时间：%1\n关键词：%2\u3000类型：%3\u3000共 %4 个\n%5\n\n")
-                         .arg(when, keyword, m_kindPop->currentText(), QString::number(m_items.size()),
+                         .arg(when, keyword, m_kindPop->currentText(), QString::number(items().size()),
                               QString(44, QLatin1Char('-')))
                          .toUtf8();
-    for (const QLMediaItemPtr &i : m_items)
+    for (const QLMediaItemPtr &i : items())
         out += i->fileNameBytes() + '\t' + QLMediaSearch::humanSize(i->sizeBytes()).toUtf8() + '\t' + i->path() + '\n';
     return out;
 }
 
 void QLSearchWindowController::doExport()
 {
-    if (m_items.isEmpty()) {
+    if (items().isEmpty()) {
         setStatus(QStringLiteral("当前没有可导出的搜索结果"));
         return;
     }
@@ -43,6 +43,6 @@ void QLSearchWindowController::doExport()
         setStatus(QStringLiteral("导出失败：%1").arg(file.errorString()));
         return;
     }
-    setStatus(QStringLiteral("已导出 %1 条结果到 %2").arg(m_items.size()).arg(chosen));
+    setStatus(QStringLiteral("已导出 %1 条结果到 %2").arg(items().size()).arg(chosen));
     QLMediaSearch::revealInFinder(QFile::encodeName(chosen));
 }

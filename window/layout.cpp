@@ -6,41 +6,42 @@
 #include "qlsearchwindowcontroller.h"
 
 #include <QApplication>
-#include <QComboBox>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QHeaderView>
-#include <QKeySequence>
+#include <QKeyEvent>
 #include <QLabel>
-#include <QLineEdit>
+#include <QLayout>
 #include <QMainWindow>
 #include <QMenu>
+#include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
-#include <QShortcut>
-
-// The window's content: places every control by the layout rules whenever its size changes.
-class QLContentView final : public QWidget
-{
-public:
-    explicit QLContentView(QLSearchWindowController *c)
-        : m_c(c)
-    {
-    }
-
-protected:
-    void resizeEvent(QResizeEvent *) override { m_c->layoutControls(); }
-
-private:
-    QLSearchWindowController *m_c;
-};
 
 namespace {
 
+// The window's distances, in logical pixels (the points of the original design).
+constexpr QSize kContentSize(1080, 680);
+constexpr QSize kMinContentSize(820, 520);
+constexpr int kSideMargin = 16;     // left and right of the title, the table, the progress bar, the reveal button
+constexpr int kTopInset = 14;       // above the title
+constexpr int kBottomInset = 14;    // below the progress bar
+constexpr int kTitleGap = 14;       // title to keyword field
+constexpr int kKeywordWidth = 300;
+constexpr int kPopUpGap = 8;        // keyword field to kind pop-up to scope pop-up
+constexpr int kSearchGap = 10;      // scope pop-up to Search
+constexpr int kStopGap = 6;         // Search to Stop
+constexpr int kTableGap = 14;       // keyword field to table
+constexpr int kProgressGap = 10;    // table to progress bar; progress bar and export button to status line
+constexpr int kProgressWidth = 150;
+constexpr int kButtonGap = 8;       // between the bottom buttons
+constexpr int kTitlePadding = 14;   // left and right of Search's and Stop's titles
+constexpr int kRowHeight = 26;
+constexpr int kColumnWidths[] = {420, 86, 64, 130, 140, 360};
+
 QFont pixelFont(int pixels, bool bold = false)
 {
-    // Sizes are the original design's points, which are logical pixels.
     QFont f = QApplication::font();
     f.setPixelSize(pixels);
     f.setBold(bold);
@@ -54,30 +55,74 @@ QPushButton *button(const QString &title, QWidget *parent)
     return b;
 }
 
-// Places w with its natural size (or the given width) at x, centred vertically on centreY.
-void placeCentred(QWidget *w, int x, int centreY, int width = -1)
+// Places w at x, centred vertically on centreY, with its natural size or the given width;
+// returns its right edge.
+int placeCentred(QWidget *w, int x, int centreY, int width = -1)
 {
     const QSize hint = w->sizeHint();
     const int wdt = width >= 0 ? width : hint.width();
     w->setGeometry(x, centreY - hint.height() / 2, wdt, hint.height());
+    return x + wdt;
+}
+
+// Places w with its natural size so that its right edge is at right, centred vertically on
+// centreY; returns its left edge.
+int placeCentredLeftOf(QWidget *w, int right, int centreY)
+{
+    const int width = w->sizeHint().width();
+    placeCentred(w, right - width, centreY, width);
+    return right - width;
+}
+
+// Search and Stop are as wide as their one-word titles need rather than the style's
+// minimum for push buttons, which leaves the scope pop-up room in the smallest window.
+int compactWidth(const QPushButton *b)
+{
+    return std::min(b->sizeHint().width(), b->fontMetrics().horizontalAdvance(b->text()) + 2 * kTitlePadding);
 }
 
 } // namespace
+
+// The window's content. It places every control by the layout rules whenever its size
+// changes, and plays the window's default button: Return that no control takes searches.
+class QLContentView final : public QWidget
+{
+public:
+    explicit QLContentView(QLSearchWindowController *c)
+        : m_c(c)
+    {
+    }
+
+protected:
+    void resizeEvent(QResizeEvent *) override { m_c->layoutControls(); }
+    void keyPressEvent(QKeyEvent *event) override
+    {
+        if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
+            && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+            m_c->m_searchBtn->click(); // does nothing while a search runs
+            return;
+        }
+        QWidget::keyPressEvent(event);
+    }
+
+private:
+    QLSearchWindowController *m_c;
+};
 
 void QLSearchWindowController::buildUI()
 {
     m_window = new QMainWindow;
     m_window->setWindowTitle(QStringLiteral("青鸾寻曲"));
-    m_window->setMinimumSize(820, 520);
-    m_window->resize(1080, 680);
-    if (const QScreen *screen = QGuiApplication::primaryScreen())
-        m_window->move(screen->availableGeometry().center() - QPoint(540, 340));
     m_content = new QLContentView(this);
+    // The window's minimum follows from its content's, plus the menu bar where the bar
+    // sits inside the window.
+    m_content->setMinimumSize(kMinContentSize);
     m_content->setAutoFillBackground(true);
     QPalette pal = m_content->palette();
     pal.setColor(QPalette::Window, QColor::fromRgbF(0.13f, 0.13f, 0.13f));
     m_content->setPalette(pal);
     m_window->setCentralWidget(m_content);
+    m_window->resize(kContentSize);
 
     m_title = new QLabel(QStringLiteral("青鸾寻曲"), m_content);
     m_title->setFont(pixelFont(17, true));
@@ -85,36 +130,31 @@ void QLSearchWindowController::buildUI()
     titlePal.setColor(QPalette::WindowText, QColor::fromRgbF(1.0f, 0.72f, 0.28f));
     m_title->setPalette(titlePal);
 
-    m_kwField = new QLineEdit(m_content);
-    m_kwField->setPlaceholderText(QStringLiteral("按文件名过滤，如「青柚乐队」「海屿你」（留空=全部）"));
+    m_kwField = new QLKeywordField(m_content);
+    m_kwField->setHint(QStringLiteral("按文件名过滤，如「青柚乐队」「海屿你」（留空=全部）"));
 
-    m_kindPop = new QComboBox(m_content);
+    m_kindPop = new QLPopUp(m_content);
     m_kindPop->addItems({QStringLiteral("全部类型"), QStringLiteral("MP3"), QStringLiteral("MP4"), QStringLiteral("M4A"),
                          QStringLiteral("WAV/AIFF"), QStringLiteral("视频(MP4/M4V/MOV)"), QStringLiteral("FLAC")});
     m_kindPop->setSizeAdjustPolicy(QComboBox::AdjustToContents);
 
-    m_rootPop = new QComboBox(m_content);
-    m_roots = QLMediaSearch::searchableRoots();
-    m_rootPop->addItem(QStringLiteral("全部磁盘"));
-    for (const QByteArray &root : std::as_const(m_roots))
-        m_rootPop->addItem(QString::fromUtf8(root));
+    m_rootPop = new QLPopUp(m_content);
     m_rootPop->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    connect(m_rootPop, &QComboBox::currentIndexChanged, this,
+            [this](int i) { m_rootPop->setToolTip(m_rootPop->itemData(i, Qt::ToolTipRole).toString()); });
+    m_roots = m_rootsSource();
+    fillRootPop();
 
     m_searchBtn = button(QStringLiteral("搜索"), m_content);
+    m_searchBtn->setDefault(true);
     m_stopBtn = button(QStringLiteral("停止"), m_content);
     m_stopBtn->setEnabled(false);
     connect(m_searchBtn, &QPushButton::clicked, this, &QLSearchWindowController::doSearch);
     connect(m_stopBtn, &QPushButton::clicked, this, &QLSearchWindowController::doStop);
-    // Return searches from the keyword field and wherever no control takes it, as a
-    // window's default button does; typing alone never searches.
     connect(m_kwField, &QLineEdit::returnPressed, this, &QLSearchWindowController::doSearch);
-    for (const QKeySequence &key : {QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)}) {
-        auto *sc = new QShortcut(key, m_window);
-        connect(sc, &QShortcut::activated, this, &QLSearchWindowController::doSearch);
-    }
 
-    m_table = new QLDraggableTableView(this, m_content);
-    m_model = new QLResultModel(m_items, this);
+    m_table = new QLDraggableTableView(m_content);
+    m_model = new QLResultModel(this);
     m_table->setModel(m_model);
     m_table->setFrameShape(QFrame::StyledPanel);
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -128,16 +168,15 @@ void QLSearchWindowController::buildUI()
     m_table->setFont(pixelFont(12));
     m_table->verticalHeader()->setVisible(false);
     m_table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    m_table->verticalHeader()->setDefaultSectionSize(26);
+    m_table->verticalHeader()->setDefaultSectionSize(kRowHeight);
     QHeaderView *header = m_table->horizontalHeader();
     header->setSectionsClickable(false);
     header->setSortIndicatorShown(false);
     header->setStretchLastSection(false);
     header->setMinimumSectionSize(50);
     header->setSectionResizeMode(QHeaderView::Interactive);
-    const int widths[] = {420, 86, 64, 130, 140, 360};
     for (int c = 0; c < QLResultModel::ColumnCount; ++c)
-        header->resizeSection(c, widths[c]);
+        header->resizeSection(c, kColumnWidths[c]);
     connect(header, &QHeaderView::sectionResized, this, [this](int section) {
         if (section != 0)
             m_table->fitFirstColumn();
@@ -153,11 +192,11 @@ void QLSearchWindowController::buildUI()
             &QLSearchWindowController::refreshSelectionStatus);
 
     m_prog = new QProgressBar(m_content);
-    m_prog->setRange(0, 0); // indeterminate
+    m_prog->setRange(0, 0);
     m_prog->setTextVisible(false);
     m_prog->setVisible(false);
 
-    m_statusLabel = new QLineEdit(m_content); // an ordinary, editable text field
+    m_statusLabel = new QLStatusLine(m_content);
     m_statusLabel->setFont(pixelFont(12));
     QPalette statusPal = m_statusLabel->palette();
     statusPal.setColor(QPalette::Text, statusPal.color(QPalette::PlaceholderText));
@@ -170,8 +209,46 @@ void QLSearchWindowController::buildUI()
     connect(m_dupBtn, &QPushButton::clicked, this, &QLSearchWindowController::doCopy);
     connect(m_revealBtn, &QPushButton::clicked, this, &QLSearchWindowController::doReveal);
     connect(m_exportBtn, &QPushButton::clicked, this, &QLSearchWindowController::doExport);
+    // Tab visits the bottom buttons as they stand on the screen.
+    QWidget::setTabOrder(m_statusLabel, m_exportBtn);
+    QWidget::setTabOrder(m_exportBtn, m_dupBtn);
+    QWidget::setTabOrder(m_dupBtn, m_revealBtn);
 
     layoutControls();
+}
+
+void QLSearchWindowController::fillRootPop()
+{
+    m_rootPop->clear();
+    m_rootPop->addItem(QStringLiteral("全部磁盘"));
+    for (const QByteArray &root : std::as_const(m_roots)) {
+        const QString path = QString::fromUtf8(root);
+        m_rootPop->addItem(path);
+        m_rootPop->setItemData(m_rootPop->count() - 1, path, Qt::ToolTipRole);
+    }
+}
+
+void QLSearchWindowController::rootsChanged()
+{
+    QList<QByteArray> roots = m_rootsSource();
+    if (roots == m_roots)
+        return; // a mount the pop-up does not list came or went
+    const int scope = m_rootPop->currentIndex();
+    const QByteArray chosen = scope >= 1 && scope <= m_roots.size() ? m_roots[scope - 1] : QByteArray();
+    m_roots = std::move(roots);
+    const QSignalBlocker quiet(m_rootPop);
+    fillRootPop();
+    const int still = chosen.isEmpty() ? -1 : int(m_roots.indexOf(chosen));
+    m_rootPop->setCurrentIndex(still + 1);
+    m_rootPop->setToolTip(m_rootPop->itemData(still + 1, Qt::ToolTipRole).toString());
+    layoutControls();
+}
+
+void QLSearchWindowController::setMenuBar(QMenuBar *bar)
+{
+    m_window->setMenuBar(bar);
+    m_window->layout()->activate();
+    m_window->resize(m_window->size() + kContentSize - m_content->size());
 }
 
 void QLSearchWindowController::layoutControls()
@@ -179,33 +256,37 @@ void QLSearchWindowController::layoutControls()
     const int W = m_content->width();
     const int H = m_content->height();
 
-    // Top row, every control centred on the title.
+    // Top row, from the left, every control centred on the title. The scope pop-up is as
+    // wide as its longest root where the window has room, and narrower where it has not,
+    // so that Stop never leaves the window; a root too long for it loses its middle.
     const QSize titleSize = m_title->sizeHint();
-    m_title->setGeometry(16, 14, titleSize.width(), titleSize.height());
-    const int topY = 14 + titleSize.height() / 2;
-    placeCentred(m_kwField, m_title->geometry().right() + 1 + 14, topY, 300);
-    placeCentred(m_kindPop, m_kwField->geometry().right() + 1 + 8, topY);
-    placeCentred(m_rootPop, m_kindPop->geometry().right() + 1 + 8, topY);
-    placeCentred(m_searchBtn, m_rootPop->geometry().right() + 1 + 10, topY);
-    placeCentred(m_stopBtn, m_searchBtn->geometry().right() + 1 + 6, topY);
+    m_title->setGeometry(kSideMargin, kTopInset, titleSize.width(), titleSize.height());
+    const int topY = kTopInset + titleSize.height() / 2;
+    int x = kSideMargin + titleSize.width() + kTitleGap;
+    x = placeCentred(m_kwField, x, topY, kKeywordWidth) + kPopUpGap;
+    x = placeCentred(m_kindPop, x, topY) + kPopUpGap;
+    const int searchW = compactWidth(m_searchBtn);
+    const int stopW = compactWidth(m_stopBtn);
+    const int rootPopRoom = W - kSideMargin - stopW - kStopGap - searchW - kSearchGap - x;
+    x = placeCentred(m_rootPop, x, topY, std::clamp(rootPopRoom, 0, m_rootPop->sizeHint().width())) + kSearchGap;
+    x = placeCentred(m_searchBtn, x, topY, searchW) + kStopGap;
+    placeCentred(m_stopBtn, x, topY, stopW);
 
-    // Bottom row, every control centred on the progress bar, which keeps its place
-    // while hidden.
+    // Bottom row, every control centred on the progress bar, which keeps its place while
+    // hidden. The buttons stand at the right edge; the status line takes what is left.
     const int progH = m_prog->sizeHint().height();
-    m_prog->setGeometry(16, H - 14 - progH, 150, progH);
-    const int bottomY = H - 14 - progH / 2;
-    const int revealW = m_revealBtn->sizeHint().width();
-    placeCentred(m_revealBtn, W - 16 - revealW, bottomY);
-    const int dupW = m_dupBtn->sizeHint().width();
-    placeCentred(m_dupBtn, m_revealBtn->geometry().left() - 8 - dupW, bottomY);
-    const int exportW = m_exportBtn->sizeHint().width();
-    placeCentred(m_exportBtn, m_dupBtn->geometry().left() - 8 - exportW, bottomY);
-    const int statusX = 16 + 150 + 10;
-    placeCentred(m_statusLabel, statusX, bottomY, std::max(0, m_exportBtn->geometry().left() - 10 - statusX));
+    m_prog->setGeometry(kSideMargin, H - kBottomInset - progH, kProgressWidth, progH);
+    const int bottomY = H - kBottomInset - progH / 2;
+    int right = placeCentredLeftOf(m_revealBtn, W - kSideMargin, bottomY) - kButtonGap;
+    right = placeCentredLeftOf(m_dupBtn, right, bottomY) - kButtonGap;
+    right = placeCentredLeftOf(m_exportBtn, right, bottomY) - kProgressGap;
+    const int statusX = kSideMargin + kProgressWidth + kProgressGap;
+    placeCentred(m_statusLabel, statusX, bottomY, std::max(0, right - statusX));
 
-    // The table fills the middle with 16 on each side.
-    const int tableTop = m_kwField->geometry().bottom() + 1 + 14;
-    m_table->setGeometry(16, tableTop, W - 32, std::max(0, m_prog->geometry().top() - 10 - tableTop));
+    // The table fills the middle.
+    const int tableTop = m_kwField->geometry().bottom() + 1 + kTableGap;
+    m_table->setGeometry(kSideMargin, tableTop, W - 2 * kSideMargin,
+                         std::max(0, m_prog->geometry().top() - kProgressGap - tableTop));
 
     if (m_dragHint)
         layoutDragHint();

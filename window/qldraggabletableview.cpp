@@ -1,17 +1,13 @@
 #include "qldraggabletableview.h"
-#include "qlsearchwindowcontroller.h"
 
-#include <QDrag>
 #include <QHeaderView>
-#include <QMimeData>
 #include <QMouseEvent>
 #include <QResizeEvent>
 
 #include <algorithm>
 
-QLDraggableTableView::QLDraggableTableView(QLSearchWindowController *controller, QWidget *parent)
+QLDraggableTableView::QLDraggableTableView(QWidget *parent)
     : QTableView(parent)
-    , m_controller(controller)
 {
     setDragEnabled(true);
     setDragDropMode(QAbstractItemView::DragOnly);
@@ -62,16 +58,11 @@ void QLDraggableTableView::resizeEvent(QResizeEvent *event)
 
 void QLDraggableTableView::startDrag(Qt::DropActions)
 {
-    QList<int> rows;
-    for (const QModelIndex &i : selectionModel()->selectedRows())
-        rows.append(i.row());
-    if (rows.isEmpty())
+    const int rows = int(selectionModel()->selectedRows().size());
+    if (rows == 0)
         return;
-    std::sort(rows.begin(), rows.end());
-    m_controller->dragWillBegin(int(rows.size()));
-    auto *drag = new QDrag(this);
-    drag->setMimeData(m_controller->mimeDataForRows(rows));
-    drag->exec(sourceOperationMask(), Qt::CopyAction);
-    // Whatever the drop did (or if it was cancelled), the rows stay and the hint goes.
-    m_controller->dragEnded();
+    Q_EMIT dragStarted(rows);
+    // The model has no removeRows, so even a drop that claimed a move would leave the rows.
+    QTableView::startDrag(sourceOperationMask());
+    Q_EMIT dragEnded();
 }

@@ -2,16 +2,13 @@
 
 #include <QTableView>
 
-class QLSearchWindowController;
-
-// The result table. Rows drag out as files (copy or link, never move: a drop that
-// reports a move must not make the base class remove rows); nothing can be dropped on it.
-// Only the "name" column takes a change of the table's width.
+// The result table. Rows drag out as files, copy or link, never move; nothing can be
+// dropped on it. Only the "name" column takes a change of the table's width.
 class QLDraggableTableView final : public QTableView
 {
     Q_OBJECT
 public:
-    explicit QLDraggableTableView(QLSearchWindowController *controller, QWidget *parent = nullptr);
+    explicit QLDraggableTableView(QWidget *parent = nullptr);
 
     // What a drag offers, inside the application and outside alike.
     static Qt::DropActions sourceOperationMask() { return Qt::CopyAction | Qt::LinkAction; }
@@ -25,6 +22,11 @@ public:
     void rowsWillBeAppended(int firstNewRow);
     void doItemsLayout() override;
 
+Q_SIGNALS:
+    // Around every drag of rows out of the table, a cancelled one included.
+    void dragStarted(int rowCount);
+    void dragEnded();
+
 protected:
     void startDrag(Qt::DropActions supportedActions) override;
     // A secondary click opens the context menu and leaves the selection alone: the menu
@@ -33,6 +35,5 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
 
 private:
-    QLSearchWindowController *m_controller;
     bool m_appendBelowView = false;
 };

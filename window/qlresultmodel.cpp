@@ -1,31 +1,29 @@
 #include "qlresultmodel.h"
 #include "qlmediasearch.h"
+#include "qlplatform.h"
 
-#include <cstdio>
+#include <QMimeData>
+#include <QUrl>
+
+#include <algorithm>
 #include <ctime>
 
-QLResultModel::QLResultModel(const QList<QLMediaItemPtr> &items, QObject *parent)
-    : QAbstractTableModel(parent)
-    , m_items(items)
-{
-}
-
-void QLResultModel::clear(QList<QLMediaItemPtr> &items)
+void QLResultModel::clear()
 {
     beginResetModel();
-    items.clear();
+    m_items.clear();
     m_texts.clear();
     endResetModel();
 }
 
-void QLResultModel::append(QList<QLMediaItemPtr> &items, const QList<QLMediaItemPtr> &more)
+void QLResultModel::append(const QList<QLMediaItemPtr> &more)
 {
     if (more.isEmpty())
         return;
-    const int first = int(items.size());
+    const int first = int(m_items.size());
     beginInsertRows({}, first, first + int(more.size()) - 1);
     for (const QLMediaItemPtr &i : more) {
-        items.append(i);
+        m_items.append(i);
         m_texts.append({i->name(), QLMediaSearch::humanSize(i->sizeBytes()), i->ext().toUpper(), dateText(i->modified()),
                         QString::fromUtf8(i->path())});
     }
@@ -40,11 +38,9 @@ QString QLResultModel::dateText(const QDateTime &when)
     // cost several times more, for each of thousands of hits.
     const time_t secs = time_t(when.toSecsSinceEpoch());
     tm local{};
-    if (!localtime_r(&secs, &local))
+    char buf[64];
+    if (!localtime_r(&secs, &local) || std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &local) == 0)
         return {};
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
-                  local.tm_hour, local.tm_min);
     return QString::fromLatin1(buf);
 }
 
@@ -86,7 +82,7 @@ QVariant QLResultModel::data(const QModelIndex &index, int role) const
     if (role == Qt::DisplayRole)
         return cellText(index.row(), index.column());
     if (role == Qt::ToolTipRole)
-        return m_texts[index.row()].path; // every cell of a row shows the full path
+        return m_texts[index.row()].path; // on every cell of the row
     return {};
 }
 
@@ -101,4 +97,30 @@ QVariant QLResultModel::headerData(int section, Qt::Orientation orientation, int
 Qt::ItemFlags QLResultModel::flags(const QModelIndex &index) const
 {
     return index.isValid() ? Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsDragEnabled : Qt::NoItemFlags;
+}
+
+QStringList QLResultModel::mimeTypes() const
+{
+    return {QStringLiteral("text/uri-list"), QStringLiteral("text/plain")};
+}
+
+QMimeData *QLResultModel::mimeData(const QModelIndexList &indexes) const
+{
+    QList<int> rows;
+    for (const QModelIndex &i : indexes)
+        rows.append(i.row());
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    QList<QUrl> urls;
+    QStringList text;
+    for (int r : std::as_const(rows)) {
+        if (r < 0 || r >= m_items.size() || m_items[r]->path().isEmpty())
+            continue;
+        urls.append(QUrl::fromEncoded(QLPlatform::fileUri(m_items[r]->path())));
+        text.append(m_texts[r].path);
+    }
+    auto *mime = new QMimeData;
+    mime->setUrls(urls);
+    mime->setText(text.join(QLatin1Char('\n')));
+    return mime;
 }

@@ -4,25 +4,32 @@
 
 #include <QAbstractTableModel>
 
-// The result table's model: reads the controller's items, one row per hit in arrival
-// order. Sizes, kinds and dates are formatted once per hit, when it arrives.
+// The result list and its table model: one row per hit, in arrival order. Sizes, kinds and
+// dates are formatted once per hit, when it arrives. Rows drag out as the files themselves.
 class QLResultModel final : public QAbstractTableModel
 {
     Q_OBJECT
 public:
     enum Column { Name, Size, Kind, Volume, Modified, Path, ColumnCount };
 
-    explicit QLResultModel(const QList<QLMediaItemPtr> &items, QObject *parent = nullptr);
+    using QAbstractTableModel::QAbstractTableModel;
 
-    // The controller changes its items only through these two, so rows and texts follow.
-    void clear(QList<QLMediaItemPtr> &items);
-    void append(QList<QLMediaItemPtr> &items, const QList<QLMediaItemPtr> &more);
+    const QList<QLMediaItemPtr> &items() const { return m_items; }
+    void clear();
+    void append(const QList<QLMediaItemPtr> &more);
 
     int rowCount(const QModelIndex &parent = {}) const override;
     int columnCount(const QModelIndex &parent = {}) const override;
     QVariant data(const QModelIndex &index, int role) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
     Qt::ItemFlags flags(const QModelIndex &index) const override;
+
+    // A drag carries each dragged row's file once, as a file URL of its exact bytes and as
+    // its plain path (one per line); rows without a path carry nothing.
+    QStringList mimeTypes() const override;
+    QMimeData *mimeData(const QModelIndexList &indexes) const override;
+    // Copy or link, never move: dragging out never takes a file away.
+    Qt::DropActions supportedDragActions() const override { return Qt::CopyAction | Qt::LinkAction; }
 
     // The text of one cell, as the table shows it.
     QString cellText(int row, int column) const;
@@ -34,6 +41,6 @@ private:
     {
         QString name, size, kind, modified, path;
     };
-    const QList<QLMediaItemPtr> &m_items;
+    QList<QLMediaItemPtr> m_items;
     QList<Texts> m_texts;
 };

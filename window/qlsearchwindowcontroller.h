@@ -1,27 +1,28 @@
 #pragma once
 
+#include "qlcontrols.h"
 #include "qlmediasearch.h"
 #include "qlplayertargets.h"
 
-#include <QElapsedTimer>
 #include <QObject>
-#include <QPointer>
 
 #include <atomic>
 #include <functional>
 #include <memory>
 
-class QComboBox;
 class QFrame;
 class QLabel;
-class QLineEdit;
 class QMainWindow;
 class QMenu;
-class QMimeData;
+class QMenuBar;
 class QProgressBar;
 class QPushButton;
 class QLDraggableTableView;
 class QLResultModel;
+
+namespace QLPlatform {
+class MountWatch;
+}
 
 // The controller of the one search window: it owns the window, its controls and every
 // piece of state the user sees. Everything here runs on the main thread; the search
@@ -34,15 +35,16 @@ public:
     ~QLSearchWindowController() override;
 
     QMainWindow *window() const { return m_window; }
+    // Gives the window its menu bar; the area below the bar keeps the window's content size.
+    void setMenuBar(QMenuBar *bar);
     void showAndFocus();
 
-    // --- state ---
-    QLineEdit *kwField() const { return m_kwField; }
-    QComboBox *kindPop() const { return m_kindPop; }
-    QComboBox *rootPop() const { return m_rootPop; }
+    QLKeywordField *kwField() const { return m_kwField; }
+    QLPopUp *kindPop() const { return m_kindPop; }
+    QLPopUp *rootPop() const { return m_rootPop; }
     QLDraggableTableView *table() const { return m_table; }
     QProgressBar *prog() const { return m_prog; }
-    QLineEdit *statusLabel() const { return m_statusLabel; }
+    QLStatusLine *statusLabel() const { return m_statusLabel; }
     QPushButton *searchBtn() const { return m_searchBtn; }
     QPushButton *stopBtn() const { return m_stopBtn; }
     QPushButton *dupBtn() const { return m_dupBtn; }
@@ -53,33 +55,28 @@ public:
     QLabel *titleLabel() const { return m_title; }
     QMenu *contextMenu() const { return m_contextMenu; }
 
-    const QList<QLMediaItemPtr> &items() const { return m_items; }
+    const QList<QLMediaItemPtr> &items() const;
     const QList<QByteArray> &roots() const { return m_roots; }
     const QList<QLPlayerTarget> &players() const { return m_players; }
     bool searching() const { return m_searching; }
     bool cancelFlag() const { return m_cancelFlag->load(); }
     quint64 dirsScanned() const { return m_dirsScanned; }
 
-    // --- search run ---
     quint64 currentKinds() const;
     void appendItems(const QList<QLMediaItemPtr> &items);
     void setStatus(const QString &text);
 
-    // --- table and selection ---
     QList<QLMediaItemPtr> selectedItems() const;
     void refreshSelectionStatus();
     QString primaryDJName() const;
 
-    // --- result actions ---
     QList<QByteArray> selectedPaths() const;
     void requireSelection();
 
-    // --- drag-out ---
-    // The data one drag carries: each row's file URL and its plain path; rows without a
-    // path contribute nothing.
-    QMimeData *mimeDataForRows(const QList<int> &rows) const;
-    void dragWillBegin(int rowCount);
-    void dragEnded();
+    // Where the scope pop-up's roots come from: the system's disks and the home folder,
+    // unless a test puts its own in place.
+    using RootsSource = std::function<QList<QByteArray>()>;
+    void setRootsSource(RootsSource source) { m_rootsSource = std::move(source); }
 
     // The save panel of the export. Tests put their own in place.
     using SavePanel = std::function<QString(QWidget *parent, const QString &title, const QString &proposedName)>;
@@ -101,6 +98,10 @@ public Q_SLOTS:
     void doOpenWithPlayer(const QLPlayerTarget &target);
     void doExport();
     void selectAllRows();
+    // Reads the roots again and rebuilds the scope pop-up, keeping the chosen root when it
+    // is still there (else all disks). Called whenever a disk comes or goes; a running
+    // search keeps the roots it started with.
+    void rootsChanged();
 
 Q_SIGNALS:
     // After the finishing step of a search has shown its summary.
@@ -110,7 +111,10 @@ Q_SIGNALS:
 
 private:
     void buildUI();
+    void fillRootPop();
     void registerDragHint();
+    void dragWillBegin(int rowCount);
+    void dragEnded();
     QMenu *buildContextMenu();
     void layoutControls();
     void layoutDragHint();
@@ -120,13 +124,13 @@ private:
     QMainWindow *m_window = nullptr;
     QWidget *m_content = nullptr;
     QLabel *m_title = nullptr;
-    QLineEdit *m_kwField = nullptr;
-    QComboBox *m_kindPop = nullptr;
-    QComboBox *m_rootPop = nullptr;
+    QLKeywordField *m_kwField = nullptr;
+    QLPopUp *m_kindPop = nullptr;
+    QLPopUp *m_rootPop = nullptr;
     QLDraggableTableView *m_table = nullptr;
     QLResultModel *m_model = nullptr;
     QProgressBar *m_prog = nullptr;
-    QLineEdit *m_statusLabel = nullptr;
+    QLStatusLine *m_statusLabel = nullptr;
     QPushButton *m_searchBtn = nullptr;
     QPushButton *m_stopBtn = nullptr;
     QPushButton *m_dupBtn = nullptr;
@@ -136,8 +140,9 @@ private:
     QLabel *m_dragHintLabel = nullptr;
     QMenu *m_contextMenu = nullptr;
 
-    QList<QLMediaItemPtr> m_items;
     QList<QByteArray> m_roots;
+    RootsSource m_rootsSource = &QLMediaSearch::searchableRoots;
+    std::unique_ptr<QLPlatform::MountWatch> m_mountWatch;
     QList<QLPlayerTarget> m_players;
     bool m_searching = false;
     // Shared with the running search, which holds it weakly. The controller raises it

@@ -1,6 +1,7 @@
 // The selection of the result table and its one-line summary.
 
 #include "qldraggabletableview.h"
+#include "qlresultmodel.h"
 #include "qlsearchwindowcontroller.h"
 
 #include <QItemSelectionModel>
@@ -13,10 +14,11 @@ QList<QLMediaItemPtr> QLSearchWindowController::selectedItems() const
     for (const QModelIndex &i : m_table->selectionModel()->selectedRows())
         rows.append(i.row());
     std::sort(rows.begin(), rows.end());
+    const QList<QLMediaItemPtr> &all = items();
     QList<QLMediaItemPtr> out;
     for (int r : std::as_const(rows)) {
-        if (r < m_items.size())
-            out.append(m_items[r]);
+        if (r < all.size())
+            out.append(all[r]);
     }
     return out;
 }

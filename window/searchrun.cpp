@@ -2,17 +2,19 @@
 
 #include "qldraggabletableview.h"
 #include "qlformat.h"
+#include "qlplatform.h"
 #include "qlresultmodel.h"
 #include "qlsearchwindowcontroller.h"
 
 #include <QApplication>
-#include <QComboBox>
-#include <QLineEdit>
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMutex>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QThreadPool>
 
 QLSearchWindowController::QLSearchWindowController()
@@ -20,6 +22,7 @@ QLSearchWindowController::QLSearchWindowController()
     m_players = QLPlayerTargets::installedPlayers();
     buildUI();
     registerDragHint();
+    m_mountWatch = std::make_unique<QLPlatform::MountWatch>([this] { rootsChanged(); });
 }
 
 QLSearchWindowController::~QLSearchWindowController()
@@ -32,6 +35,10 @@ QLSearchWindowController::~QLSearchWindowController()
 
 void QLSearchWindowController::showAndFocus()
 {
+    if (!m_window->isVisible()) {
+        if (const QScreen *screen = QGuiApplication::primaryScreen())
+            m_window->move(screen->availableGeometry().center() - m_window->rect().center());
+    }
     m_window->show();
     m_window->raise();
     m_window->activateWindow();
@@ -51,18 +58,23 @@ quint64 QLSearchWindowController::currentKinds() const
     }
 }
 
+const QList<QLMediaItemPtr> &QLSearchWindowController::items() const
+{
+    return m_model->items();
+}
+
 void QLSearchWindowController::setStatus(const QString &text)
 {
     m_statusLabel->setText(text);
-    m_statusLabel->setCursorPosition(0); // a long text shows its beginning, cut at its end
+    m_statusLabel->setCursorPosition(0);
 }
 
 void QLSearchWindowController::appendItems(const QList<QLMediaItemPtr> &more)
 {
     if (more.isEmpty())
         return;
-    m_table->rowsWillBeAppended(int(m_items.size()));
-    m_model->append(m_items, more);
+    m_table->rowsWillBeAppended(int(items().size()));
+    m_model->append(more);
 }
 
 void QLSearchWindowController::setPlayers(const QList<QLPlayerTarget> &players)
@@ -79,7 +91,7 @@ void QLSearchWindowController::doSearch()
         return;
     m_searching = true;
     m_cancelFlag->store(false);
-    m_model->clear(m_items);
+    m_model->clear();
     m_searchBtn->setEnabled(false);
     m_stopBtn->setEnabled(true);
     m_prog->setVisible(true);
@@ -156,7 +168,7 @@ void QLSearchWindowController::finishSearch(const QList<QLMediaItemPtr> &rest, d
     m_prog->setVisible(false);
     const QString suffix = m_cancelFlag->load() ? QStringLiteral("（已手动停止，结果不完整）") : QString();
     setStatus(QStringLiteral("完成：找到 %1 个文件，耗时 %2 秒，扫描 %3 个目录%4。选中后拖到播放器或桌面。")
-                  .arg(m_items.size())
+                  .arg(items().size())
                   .arg(QLOneDecimal(seconds))
                   .arg(m_dirsScanned)
                   .arg(suffix));
