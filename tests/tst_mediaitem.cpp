@@ -11,6 +11,8 @@ private Q_SLOTS:
     void kindForExt_data();
     void kindForExt();
     void originIsSafeToReadWhileWritten();
+    void description_data();
+    void description();
 };
 
 void tst_MediaItem::kindForExt_data()
@@ -50,9 +52,30 @@ void tst_MediaItem::originIsSafeToReadWhileWritten()
         QVERIFY(o == QLatin1String("walk") || o == QLatin1String("both"));
     }
     writer.join();
-    item.setName(QStringLiteral("x.flac"));
-    item.setOrigin(QStringLiteral("spotlight"));
-    QCOMPARE(item.description(), QStringLiteral("<x.flac 0B spotlight>"));
+}
+
+void tst_MediaItem::description_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<QString>("origin");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("index hit") << QStringLiteral("x.flac") << qint64(0) << QStringLiteral("spotlight")
+                               << QStringLiteral("<x.flac 0B spotlight>");
+    QTest::newRow("placeholders in the name") << QStringLiteral("%2 mix %3.mp3") << qint64(1024) << QStringLiteral("walk")
+                                              << QStringLiteral("<%2 mix %3.mp3 1024B walk>");
+}
+
+void tst_MediaItem::description()
+{
+    QFETCH(QString, name);
+    QFETCH(qint64, size);
+    QFETCH(QString, origin);
+    QLMediaItem item;
+    item.setName(name);
+    item.setSizeBytes(size);
+    item.setOrigin(origin);
+    QTEST(item.description(), "text");
 }
 
 QTEST_GUILESS_MAIN(tst_MediaItem)
