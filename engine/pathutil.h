@@ -3,6 +3,7 @@
 // File names as the file system gives them: bytes, not always UTF-8.
 
 #include <QByteArrayView>
+#include <QString>
 
 // What follows the last "/" of path; all of path when it has none.
 inline QByteArrayView qlLastPathComponent(QByteArrayView path)
@@ -25,3 +26,7 @@ constexpr char qlAsciiLower(char c)
     return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
 }
 
+// A name as shown to the user. Names that are not UTF-8 mostly come from old Windows
+// archives in GBK/GB18030, so such a name is read as GB18030 when it is valid there, and
+// otherwise with U+FFFD for each undecodable byte.
+QString qlDisplayName(QByteArrayView name);

@@ -1,3 +1,4 @@
+#include "pathutil.h"
 #include "qlmediaitem.h"
 
 #include <QTest>
@@ -13,6 +14,8 @@ private Q_SLOTS:
     void originIsSafeToReadWhileWritten();
     void description_data();
     void description();
+    void displayName_data();
+    void displayName();
 };
 
 void tst_MediaItem::kindForExt_data()
@@ -76,6 +79,24 @@ void tst_MediaItem::description()
     item.setSizeBytes(size);
     item.setOrigin(origin);
     QTEST(item.description(), "text");
+}
+
+void tst_MediaItem::displayName_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("UTF-8") << QByteArray("Caf\xc3\xa9 \xe9\x9d\x92.mp3") << QStringLiteral("Café 青.mp3");
+    QTest::newRow("GBK") << QByteArray("\xc7\xe0\xc4\xf1.mp3") << QStringLiteral("青鸟.mp3");
+    QTest::newRow("GB18030 four bytes") << QByteArray("\x81\x30\x81\x30.wav") << QStringLiteral("\u0080.wav");
+    QTest::newRow("neither") << QByteArray("\xff.wav") << QStringLiteral("\ufffd.wav");
+    // Read as GB18030 only when all of it is: no half-decoded names.
+    QTest::newRow("GBK then garbage") << QByteArray("\xc7\xe0\xff.mp3") << QStringLiteral("\ufffd\ufffd\ufffd.mp3");
+}
+
+void tst_MediaItem::displayName()
+{
+    QFETCH(QByteArray, bytes);
+    QTEST(qlDisplayName(bytes), "shown");
 }
 
 QTEST_GUILESS_MAIN(tst_MediaItem)
