@@ -206,6 +206,9 @@ int main(int argc, char **argv)
         } else if (arg == "--index-db") {
             const std::string db = value();
             options.setIndexDatabase(QByteArray(db.data(), qsizetype(db.size())));
+        } else if (arg == "--index-tool") {
+            const std::string tool = value();
+            options.setIndexTool(QByteArray(tool.data(), qsizetype(tool.size())));
         } else if (arg == "-0") {
             nul = true;
         } else if (arg == "--json") {

@@ -2,101 +2,136 @@
 // question; hits both sources found become "both", index-only hits under the roots are
 // added as "spotlight".
 
+#include "indexquery.h"
+#include "pathutil.h"
 #include "qlmediasearch.h"
-#include "qlplatform.h"
 #include "searchstate.h"
 
-#include <array>
+#include <algorithm>
 
 namespace {
 
-struct Clause
-{
-    quint64 bit;
-    const char *ext;
-};
+// No path is this long: a program that writes one is not writing paths.
+constexpr qsizetype kMaxPathLength = 1024 * 1024;
 
-// No row for "m4b": the index never supplies those, the walk alone finds them.
-constexpr std::array<Clause, 9> kClauses = {{
-    {QLKindMP3, "mp3"}, {QLKindMP4, "mp4"}, {QLKindM4A, "m4a"}, {QLKindWAV, "wav"}, {QLKindAIFF, "aiff"},
-    {QLKindAIFF, "aif"}, {QLKindM4V, "m4v"}, {QLKindMOV, "mov"}, {QLKindFLAC, "flac"},
-}};
+bool hasExtensionIn(QByteArrayView name, const QList<QByteArray> &extensions)
+{
+    const QByteArrayView ext = qlNameExtension(name);
+    return std::any_of(extensions.cbegin(), extensions.cend(),
+                       [&](const QByteArray &e) { return ext.compare(e, Qt::CaseInsensitive) == 0; });
+}
+
+// Whether an index path is worth a look: it ends in an asked extension (a plain keyword
+// pattern brings back files of every kind) and lies under a root of the search.
+bool isCandidate(const QLSearchState &state, QByteArrayView path, const QList<QByteArray> &extensions)
+{
+    if (!hasExtensionIn(qlLastPathComponent(path), extensions))
+        return false;
+    // A plain prefix test: the root /Volumes/Music admits /Volumes/Music Archive/a.mp3.
+    return std::any_of(state.roots.cbegin(), state.roots.cend(),
+                       [&](const QByteArray &root) { return path.startsWith(root); });
+}
+
+// The candidates of every run, in the index's order. The cap counts candidates only, so
+// that paths outside a narrow root cannot crowd out those inside it. A run that fails
+// gives none.
+QList<QByteArray> indexCandidates(const QLSearchState &state, QString *error)
+{
+    if (error)
+        error->clear();
+    const QLSearchOptions &options = state.options;
+    QLPlatform::FileNameIndex index = QLPlatform::fileNameIndex();
+    if (!options.indexTool().isEmpty())
+        index.program = options.indexTool();
+    const QStringList extensions = QLMediaSearch::indexExtensionsForKinds(options.kinds());
+    const QList<QLIndexRun> runs = qlIndexRuns(index.language, extensions, options);
+    if (runs.isEmpty())
+        return {};
+    if (const QByteArray db = options.indexDatabase(); !db.isEmpty()) {
+        // The tool would wait forever on a FIFO, and a folder is no database either.
+        struct stat st;
+        if (stat(db.constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            if (error)
+                *error = QStringLiteral("索引数据库不是普通文件：%1").arg(qlDisplayName(db));
+            return {};
+        }
+    }
+    QList<QByteArray> wanted;
+    for (const QString &ext : extensions)
+        wanted.append(ext.toUtf8());
+    const qsizetype cap = options.limit() != 0 ? qsizetype(qMin<quint64>(options.limit(), 1u << 30) * 2) : 20000;
+
+    QList<QByteArray> paths;
+    for (const QLIndexRun &run : runs) {
+        QList<QByteArray> found;
+        QByteArray pending;
+        bool garbage = false;
+        const auto take = [&](QByteArrayView path) {
+            // mdfind writes UTF-8 only; anything else is not its answer.
+            if (run.separator == '\n' && !path.isValidUtf8())
+                garbage = true;
+            else if (!path.isEmpty() && isCandidate(state, path, wanted))
+                found.append(path.toByteArray());
+            return !garbage && paths.size() + found.size() < cap;
+        };
+        const auto onData = [&](const char *data, size_t size) {
+            QByteArrayView chunk(data, qsizetype(size));
+            for (qsizetype end; (end = chunk.indexOf(run.separator)) >= 0; chunk = chunk.sliced(end + 1)) {
+                bool more;
+                if (pending.isEmpty()) {
+                    more = take(chunk.first(end));
+                } else {
+                    pending.append(chunk.first(end));
+                    more = take(pending);
+                    pending.clear();
+                }
+                if (!more)
+                    return false;
+            }
+            pending.append(chunk);
+            garbage = pending.size() > kMaxPathLength;
+            return !garbage;
+        };
+        QString why;
+        if (!QLPlatform::runTool(index.program, run.args, onData, state.cancelled, &why) || garbage) {
+            if (error)
+                *error = garbage ? QStringLiteral("%1 的输出不是路径").arg(qlDisplayName(index.program)) : why;
+            continue;
+        }
+        paths += found;
+        if (paths.size() >= cap)
+            break;
+    }
+    return paths;
+}
 
 } // namespace
 
-QStringList QLMediaSearch::indexExtensionsForKinds(quint64 kinds)
-{
-    QStringList exts;
-    for (const Clause &c : kClauses) {
-        if (kinds & c.bit)
-            exts.append(QString::fromLatin1(c.ext));
-    }
-    return exts;
-}
-
-QString QLMediaSearch::spotlightQueryForOptions(const QLSearchOptions &options)
-{
-    QStringList clauses;
-    for (const QString &ext : indexExtensionsForKinds(options.kinds()))
-        clauses.append(QStringLiteral("kMDItemFSName == '*.%1'cd").arg(ext));
-    if (clauses.isEmpty())
-        return {};
-    const QString grouped = QStringLiteral("(%1)").arg(clauses.join(QStringLiteral(" || ")));
-    if (options.keyword().isEmpty())
-        return grouped;
-    // The keyword goes in as typed: the tool's failure rules cover what it makes of it.
-    return QStringLiteral("(%1) && kMDItemFSName == '*%2*'cd").arg(grouped, options.keyword());
-}
-
 QList<QByteArray> QLMediaSearch::spotlightPathsForOptions(const QLSearchOptions &options,
-                                                          const QLCancelledCallback &cancelled)
+                                                          const QLCancelledCallback &cancelled, QString *error)
 {
-    QLPlatform::IndexQuery q;
-    q.spotlightQuery = spotlightQueryForOptions(options);
-    q.extensions = indexExtensionsForKinds(options.kinds());
-    if (q.extensions.isEmpty())
-        return {};
-    q.keyword = options.keyword();
-    q.tool = options.indexTool();
-    q.database = options.indexDatabase();
-    q.cap = options.limit() != 0 ? qsizetype(qMin<quint64>(options.limit(), 1u << 30) * 2) : 20000;
-    return QLPlatform::queryFileNameIndex(q, cancelled);
+    const QLItemCallback none;
+    const QLSearchState state(options, none, cancelled);
+    return indexCandidates(state, error);
 }
 
 void qlRunIndexPhase(QLSearchState &state)
 {
-    const QList<QByteArray> paths = QLMediaSearch::spotlightPathsForOptions(state.options, state.cancelled);
-    for (const QByteArray &path : paths) {
+    for (const QByteArray &path : indexCandidates(state, nullptr)) {
         if (state.isCancelled())
             return;
         if (const auto it = state.seen.constFind(path); it != state.seen.constEnd()) {
-            it.value()->setOriginCode(QLMediaItem::Origin::Both);
+            // "both" confirms a walk hit; a path the index gave twice stays "spotlight".
+            if (it.value()->originCode() == QLMediaItem::Origin::Walk)
+                it.value()->setOriginCode(QLMediaItem::Origin::Both);
             continue;
         }
-        const qsizetype slash = path.lastIndexOf('/');
-        const QByteArrayView name = QByteArrayView(path).sliced(slash + 1);
-        const qsizetype dot = name.lastIndexOf('.');
-        if (dot <= 0)
-            continue;
-        const QByteArrayView ext = name.sliced(dot + 1);
-        const quint64 bit = QLKindForExtBytes(ext.data(), ext.size());
-        if (bit == 0 || (bit & state.options.kinds()) == 0)
-            continue;
-        // A plain prefix test: the root /Volumes/Music admits /Volumes/Music Archive/a.mp3.
-        bool underRoot = false;
-        for (const QByteArray &root : std::as_const(state.roots)) {
-            if (path.startsWith(root)) {
-                underRoot = true;
-                break;
-            }
-        }
-        if (!underRoot)
-            continue;
         struct stat st;
         // Gone since it was indexed, or not a regular file (a folder or FIFO named x.mp3).
         if (stat(path.constData(), &st) != 0 || !S_ISREG(st.st_mode))
             continue;
-        const QLMediaItemPtr item = qlMakeItem(path, name, ext, st, QLMediaItem::Origin::Spotlight);
+        const QByteArrayView name = qlLastPathComponent(path);
+        const QLMediaItemPtr item = qlMakeItem(path, name, qlNameExtension(name), st, QLMediaItem::Origin::Spotlight);
         if (state.accept(item) && state.limitReached())
             return;
     }

@@ -1,4 +1,5 @@
 #include "qlmediaitem.h"
+#include "pathutil.h"
 
 #include <array>
 #include <cstring>
@@ -48,7 +49,7 @@ quint64 QLKindForExtBytes(const char *ext, qsizetype len)
         return 0;
     char lower[4];
     for (qsizetype i = 0; i < len; ++i)
-        lower[i] = char(ext[i] >= 'A' && ext[i] <= 'Z' ? ext[i] + 32 : ext[i]);
+        lower[i] = qlAsciiLower(ext[i]);
     return lookupLower(lower, len);
 }
 
@@ -77,11 +78,10 @@ void QLMediaItem::setOrigin(const QString &origin)
 
 QString QLMediaItem::description() const
 {
-    return QStringLiteral("<%1 %2B %3>").arg(m_name).arg(m_sizeBytes).arg(origin());
+    return QStringLiteral("<%1 %2B %3>").arg(m_name, QString::number(m_sizeBytes), origin());
 }
 
 QByteArray QLMediaItem::fileNameBytes() const
 {
-    const qsizetype slash = m_path.lastIndexOf('/');
-    return slash < 0 ? m_path : m_path.mid(slash + 1);
+    return qlLastPathComponent(m_path).toByteArray();
 }

@@ -31,7 +31,7 @@ quint64 QLKindForExtBytes(const char *ext, qsizetype len);
 //
 // path is the file's path exactly as the file system gave it (bytes, not always UTF-8);
 // it is the hit's identity and what every action acts on. name is that path's last
-// component decoded for display, with U+FFFD for bytes that are not UTF-8.
+// component decoded for display only (qlDisplayName).
 class QLMediaItem final
 {
 public:

@@ -49,11 +49,15 @@ public:
     static QString spotlightQueryForOptions(const QLSearchOptions &options);
     // The extensions the index is asked for, in clause order.
     static QStringList indexExtensionsForKinds(quint64 kinds);
-    // Asks the system's file-name index (Spotlight's mdfind on macOS, plocate on Linux).
-    // At most twice the limit (or 20000) paths, in the tool's order; none on any failure
-    // or when cancelled answers true while the tool runs.
+    // Asks the system's file-name index (plocate on Linux, Spotlight's mdfind on macOS)
+    // the options' question and returns the paths worth merging: those that end in an
+    // asked extension and lie under a root of the search, in the index's order, at most
+    // twice the limit (or 20000) of them. A run of the index program that fails (missing,
+    // a database that is not a regular file, a status other than 0, cancelled answering
+    // true) gives none; error then says why.
     static QList<QByteArray> spotlightPathsForOptions(const QLSearchOptions &options,
-                                                      const QLCancelledCallback &cancelled = {});
+                                                      const QLCancelledCallback &cancelled = {},
+                                                      QString *error = nullptr);
 
     // --- file actions (actions/) ---
 

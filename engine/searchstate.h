@@ -4,6 +4,7 @@
 
 #include "qlmediasearch.h"
 
+#include "pathutil.h"
 #include "qlplatform.h"
 
 #include <QHash>
@@ -64,7 +65,7 @@ inline QLMediaItemPtr qlMakeItem(const QByteArray &path, QByteArrayView name, QB
 {
     auto item = std::make_shared<QLMediaItem>();
     item->setPath(path);
-    item->setName(QString::fromUtf8(name));
+    item->setName(qlDisplayName(name));
     item->setExt(QString::fromUtf8(ext).toLower());
     item->setSizeBytes(qint64(st.st_size));
     item->setModified(QDateTime::fromMSecsSinceEpoch(QLPlatform::modificationMSecs(st), Qt::UTC));

@@ -81,21 +81,18 @@ private:
     Impl *m_impl;
 };
 
-// The question put to the system's file-name index: file names ending in "." and one of
-// extensions, and containing keyword when it is not empty, both ignoring case.
-struct IndexQuery
-{
-    QString spotlightQuery; // the same question in Spotlight's query language
-    QStringList extensions; // lower case, in clause order
-    QString keyword;
-    QByteArray tool;        // empty: the system's own tool
-    QByteArray database;    // empty: the system's own database
-    qsizetype cap = 0;      // at most this many paths come back
-};
+// --- the file-name index ---
 
-// Runs the index tool and returns the paths it reports, in its order, at most cap. Any
-// failure (no tool, no database, non-zero exit, no output, a cancellation) gives none.
-QList<QByteArray> queryFileNameIndex(const IndexQuery &query, const std::function<bool()> &cancelled);
+// The system's file-name index, asked by running its program: plocate on Linux, which
+// takes name patterns; Spotlight's mdfind on macOS, which takes one query text. What to
+// ask and how to read the answer is the caller's.
+struct FileNameIndex
+{
+    enum class Language { Locate, Spotlight };
+    Language language;
+    QByteArray program; // absolute path
+};
+FileNameIndex fileNameIndex();
 
 // --- file actions ---
 
@@ -160,16 +157,15 @@ int spawnDetached(const QList<QByteArray> &argv);
 // The system's description of an errno value.
 QString errorText(int error);
 
-enum class ToolOutcome { Exited, Stopped, Failed, Cancelled };
-
 // Runs program (an absolute path) with args; standard input and error go to the null
 // device, so the child can never block on them. Standard output is handed to onData in
-// chunks; when onData answers false the child is killed and the outcome is Stopped.
-// cancelled is polled about every 100 ms: when it answers true the child is killed and
-// the outcome is Cancelled. Exited sets exitStatus (a signal death counts as Failed).
-ToolOutcome runTool(const QByteArray &program, const QList<QByteArray> &args,
-                    const std::function<bool(const char *data, size_t size)> &onData,
-                    const std::function<bool()> &cancelled, int *exitStatus);
+// chunks; when onData answers false the child is ended at once, which counts as success.
+// cancelled is polled about every 100 ms; when it answers true the child is killed.
+// Returns true when the child exited with status 0 or was ended by onData; otherwise
+// false, with what happened in error.
+bool runTool(const QByteArray &program, const QList<QByteArray> &args,
+             const std::function<bool(const char *data, size_t size)> &onData,
+             const std::function<bool()> &cancelled, QString *error = nullptr);
 
 // True for file system types that hold no user files (proc, sysfs, cgroup, ...).
 bool isVirtualFileSystemType(const QByteArray &type);

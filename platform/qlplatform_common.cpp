@@ -111,13 +111,21 @@ int spawnDetached(const QList<QByteArray> &args)
     return n == ssize_t(sizeof e) ? e : 0; // nothing read: exec closed the pipe, the program runs
 }
 
-ToolOutcome runTool(const QByteArray &program, const QList<QByteArray> &args,
-                    const std::function<bool(const char *, size_t)> &onData,
-                    const std::function<bool()> &cancelled, int *exitStatus)
+bool runTool(const QByteArray &program, const QList<QByteArray> &args,
+             const std::function<bool(const char *, size_t)> &onData, const std::function<bool()> &cancelled,
+             QString *error)
 {
+    if (error)
+        error->clear();
+    const QString name = QString::fromUtf8(program);
+    const auto fail = [error](const QString &why) {
+        if (error)
+            *error = why;
+        return false;
+    };
     int fds[2];
     if (pipe(fds) != 0)
-        return ToolOutcome::Failed;
+        return fail(QStringLiteral("无法启动 %1：%2").arg(name, errorText(errno)));
     fcntl(fds[0], F_SETFD, FD_CLOEXEC);
     fcntl(fds[1], F_SETFD, FD_CLOEXEC);
 
@@ -126,6 +134,14 @@ ToolOutcome runTool(const QByteArray &program, const QList<QByteArray> &args,
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    // A caller that ignores SIGPIPE (qlfind, to see EPIPE) must not pass that on.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
 
     std::vector<char *> argv;
     argv.push_back(const_cast<char *>(program.constData()));
@@ -134,52 +150,61 @@ ToolOutcome runTool(const QByteArray &program, const QList<QByteArray> &args,
     argv.push_back(nullptr);
 
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, program.constData(), &actions, nullptr, argv.data(), environ);
+    const int rc = posix_spawn(&pid, program.constData(), &actions, &attr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
     close(fds[1]);
     if (rc != 0) {
         close(fds[0]);
-        return ToolOutcome::Failed;
+        return fail(QStringLiteral("无法启动 %1：%2").arg(name, errorText(rc)));
     }
 
-    ToolOutcome outcome = ToolOutcome::Exited;
+    enum { Reading, Ended, Stopped, Cancelled, ReadFailed } state = Reading;
+    int readError = 0;
     std::vector<char> buf(64 * 1024);
-    for (;;) {
+    while (state == Reading) {
         if (cancelled && cancelled()) {
-            outcome = ToolOutcome::Cancelled;
+            state = Cancelled;
             break;
         }
         pollfd p{fds[0], POLLIN, 0};
         const int n = poll(&p, 1, 100);
         if (n < 0 && errno != EINTR) {
-            outcome = ToolOutcome::Failed;
-            break;
-        }
-        if (n <= 0)
-            continue;
-        const ssize_t got = read(fds[0], buf.data(), buf.size());
-        if (got < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (got <= 0)
-            break; // end of output
-        if (onData && !onData(buf.data(), size_t(got))) {
-            outcome = ToolOutcome::Stopped;
-            break;
+            readError = errno;
+            state = ReadFailed;
+        } else if (n > 0) {
+            const ssize_t got = read(fds[0], buf.data(), buf.size());
+            if (got < 0 && errno != EINTR && errno != EAGAIN) {
+                readError = errno;
+                state = ReadFailed;
+            } else if (got == 0) {
+                state = Ended;
+            } else if (got > 0 && onData && !onData(buf.data(), size_t(got))) {
+                state = Stopped;
+            }
         }
     }
     close(fds[0]);
-    if (outcome != ToolOutcome::Exited)
+    if (state != Ended)
         kill(pid, SIGKILL);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    if (outcome == ToolOutcome::Exited) {
-        if (!WIFEXITED(status))
-            return ToolOutcome::Failed;
-        if (exitStatus)
-            *exitStatus = WEXITSTATUS(status);
+    switch (state) {
+    case Stopped:
+        return true;
+    case Cancelled:
+        return fail(QStringLiteral("%1 已中止").arg(name));
+    case ReadFailed:
+        return fail(QStringLiteral("读取 %1 的输出失败：%2").arg(name, errorText(readError)));
+    default:
+        break;
     }
-    return outcome;
+    if (WIFSIGNALED(status))
+        return fail(QStringLiteral("%1 被信号 %2 终止").arg(name, QString::number(WTERMSIG(status))));
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return fail(QStringLiteral("%1 以状态 %2 结束").arg(name, QString::number(WEXITSTATUS(status))));
+    return true;
 }
 
 } // namespace QLPlatform

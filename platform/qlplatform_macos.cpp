@@ -156,30 +156,9 @@ bool DirectoryReader::next(Entry &entry)
     return false;
 }
 
-QList<QByteArray> queryFileNameIndex(const IndexQuery &query, const std::function<bool()> &cancelled)
+FileNameIndex fileNameIndex()
 {
-    if (query.spotlightQuery.isEmpty() || query.cap <= 0)
-        return {};
-    QByteArray out;
-    int status = -1;
-    const QByteArray tool = query.tool.isEmpty() ? QByteArrayLiteral("/usr/bin/mdfind") : query.tool;
-    const auto onData = [&](const char *data, size_t size) {
-        out.append(data, qsizetype(size));
-        return true;
-    };
-    if (runTool(tool, {query.spotlightQuery.toUtf8()}, onData, cancelled, &status) != ToolOutcome::Exited || status != 0)
-        return {};
-    if (out.isEmpty() || !QUtf8StringView(out).isValidUtf8())
-        return {};
-    QList<QByteArray> paths;
-    for (const QByteArray &piece : out.split('\n')) {
-        if (piece.isEmpty())
-            continue;
-        paths.append(piece);
-        if (paths.size() >= query.cap)
-            break;
-    }
-    return paths;
+    return {FileNameIndex::Language::Spotlight, QByteArrayLiteral("/usr/bin/mdfind")};
 }
 
 void revealFile(const QByteArray &path)
@@ -251,15 +230,13 @@ bool findApplication(const QString &bundleName, const QStringList &folders, cons
     return false;
 }
 
-bool openWithApplication(const QByteArray &appPath, const QList<QByteArray> &files, int timeoutMs, QString *)
+bool openWithApplication(const QByteArray &appPath, const QList<QByteArray> &files, int timeoutMs, QString *reason)
 {
     QList<QByteArray> args{"-a", appPath};
     args += files;
     QElapsedTimer timer;
     timer.start();
-    int status = -1;
-    const ToolOutcome o = runTool("/usr/bin/open", args, {}, [&] { return timer.elapsed() > timeoutMs; }, &status);
-    return o == ToolOutcome::Exited && status == 0;
+    return runTool("/usr/bin/open", args, {}, [&] { return timer.elapsed() > timeoutMs; }, reason);
 }
 
 QByteArray homeDirectory()

@@ -1,3 +1,4 @@
+#include "pathutil.h"
 #include "qlmediasearch.h"
 #include "treefixture.h"
 
@@ -7,6 +8,7 @@
 #include <QTest>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 #include <unistd.h>
 
@@ -54,7 +56,7 @@ Paths names(const Paths &paths)
 {
     Paths out;
     for (const QByteArray &p : paths)
-        out.append(p.mid(p.lastIndexOf('/') + 1));
+        out.append(qlLastPathComponent(p).toByteArray());
     std::sort(out.begin(), out.end());
     return out;
 }
@@ -74,9 +76,20 @@ private Q_SLOTS:
     void keywordIsNeverAPattern();
     void pathCap();
     void acceptanceTestStillApplies();
+    void composedAndDecomposedKeywords_data();
+    void composedAndDecomposedKeywords();
+    void whatTheToolPrints_data();
+    void whatTheToolPrints();
+    void databaseThatIsNoFileIsRefused_data();
+    void databaseThatIsNoFileIsRefused();
     void failingTools_data();
     void failingTools();
     void stopEndsAToolThatNeverExits();
+    void cleanupTestCase() { m_patterns.reset(); }
+
+private:
+    std::unique_ptr<TreeFixture> m_patterns;
+    QByteArray m_patternsDb;
 };
 
 void tst_Index::queryText_data()
@@ -193,12 +206,16 @@ void tst_Index::keywordIsNeverAPattern()
 {
     QFETCH(QString, keyword);
     QFETCH(Paths, expected);
-    TreeFixture t;
-    t.files({"a.b.mp3", "axb.mp3", "[x] set.mp3", "x set.mp3", "a*b live.mp3", "ab.mp3", "q(.)q.flac", "qq.flac",
-             "back\\n.wav", "-rf.mp3", "LOUD.MP3", "loud.txt", "青柚乐队 海屿你.flac", "[x].txt"});
+    if (!m_patterns) { // one tree and database for every row
+        m_patterns = std::make_unique<TreeFixture>();
+        m_patterns->files({"a.b.mp3", "axb.mp3", "[x] set.mp3", "x set.mp3", "a*b live.mp3", "ab.mp3", "q(.)q.flac",
+                           "qq.flac", "back\\n.wav", "-rf.mp3", "LOUD.MP3", "loud.txt", "青柚乐队 海屿你.flac", "[x].txt"});
+        m_patternsDb = buildDatabase(*m_patterns);
+    }
     QLSearchOptions o;
+    o.setRoots({m_patterns->root()});
     o.setKeyword(keyword);
-    o.setIndexDatabase(buildDatabase(t));
+    o.setIndexDatabase(m_patternsDb);
     QCOMPARE(names(QLMediaSearch::spotlightPathsForOptions(o)), expected);
 }
 
@@ -240,6 +257,93 @@ void tst_Index::acceptanceTestStillApplies()
     o.setKinds(QLKindMP3);
     o.setIndexTool(fakeTool(t, "tool", "printf '" + list + "'"));
     QCOMPARE(search(o).originByName, (QMap<QByteArray, QString>{{"cafe big.mp3", QStringLiteral("spotlight")}}));
+}
+
+void tst_Index::composedAndDecomposedKeywords_data()
+{
+    QTest::addColumn<QString>("keyword");
+    QTest::newRow("typed composed") << QString::fromUtf8("caf\xc3\xa9");
+    QTest::newRow("typed decomposed") << QString::fromUtf8("cafe\xcc\x81");
+}
+
+void tst_Index::composedAndDecomposedKeywords()
+{
+    // The index matches bytes; names from a Mac disk are decomposed, others composed.
+    QFETCH(QString, keyword);
+    TreeFixture t;
+    t.files({"cafe\xcc\x81.flac", "Library/cafe\xcc\x81 live.mp3", "Library/caf\xc3\xa9 set.wav"});
+    QLSearchOptions o;
+    o.setRoots({t.root()});
+    o.setKeyword(keyword);
+    o.setIndexDatabase(buildDatabase(t));
+    QCOMPARE(search(o).originByName, (QMap<QByteArray, QString>{{"cafe\xcc\x81.flac", QStringLiteral("both")},
+                                                                {"cafe\xcc\x81 live.mp3", QStringLiteral("spotlight")},
+                                                                {"caf\xc3\xa9 set.wav", QStringLiteral("spotlight")}}));
+}
+
+void tst_Index::whatTheToolPrints_data()
+{
+    // $R is the root searched; walked.mp3 lies in it, x.mp3 in its Library (index only).
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<quint64>("limit");
+    QTest::newRow("each printed twice") << QByteArray("printf '%s\\0' $R/Library/x.mp3 $R/walked.mp3 $R/Library/x.mp3 $R/walked.mp3")
+                                        << quint64(0);
+    QTest::newRow("cap counts only paths under the root")
+        << QByteArray("for i in $(seq 30); do printf '%s\\0' /elsewhere/$i.mp3 /tmp/$i.mp3; done\n"
+                      "printf '%s\\0' $R/walked.mp3 $R/Library/x.mp3")
+        << quint64(5);
+    QTest::newRow("cap counts only wanted kinds")
+        << QByteArray("for i in $(seq 30); do printf '%s\\0' $R/Library/$i.txt $R/Library/$i.m4b; done\n"
+                      "printf '%s\\0' $R/walked.mp3 $R/Library/x.mp3")
+        << quint64(5);
+}
+
+void tst_Index::whatTheToolPrints()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(quint64, limit);
+    TreeFixture t;
+    t.files({"walked.mp3", "Library/x.mp3"});
+    QLSearchOptions o;
+    o.setRoots({t.root()});
+    o.setLimit(limit);
+    o.setIndexTool(fakeTool(t, "tool", "R='" + t.root() + "'\n" + body));
+    const Outcome r = search(o);
+    QCOMPARE(r.originByName, (QMap<QByteArray, QString>{{"walked.mp3", QStringLiteral("both")},
+                                                        {"x.mp3", QStringLiteral("spotlight")}}));
+    QCOMPARE(r.onItemCalls, 2);
+}
+
+void tst_Index::databaseThatIsNoFileIsRefused_data()
+{
+    QTest::addColumn<QByteArray>("database");
+    QTest::newRow("FIFO") << QByteArray("db.fifo");
+    QTest::newRow("folder") << QByteArray("db.folder");
+    QTest::newRow("missing") << QByteArray("db.missing");
+}
+
+void tst_Index::databaseThatIsNoFileIsRefused()
+{
+    // plocate would wait forever opening a FIFO that nobody writes to.
+    QFETCH(QByteArray, database);
+    TreeFixture t;
+    t.file("a.mp3");
+    t.fifo("db.fifo");
+    t.dir("db.folder");
+    const QByteArray mark = t.path("ran");
+    QLSearchOptions o;
+    o.setRoots({t.root()});
+    o.setIndexDatabase(t.path(database));
+    o.setIndexTool(fakeTool(t, "tool", "touch '" + mark + "'; printf '%s\\0' '" + t.path("a.mp3") + "'"));
+    QString error;
+    QVERIFY(QLMediaSearch::spotlightPathsForOptions(o, {}, &error).isEmpty());
+    QVERIFY2(error.contains(QString::fromUtf8(t.path(database))), qPrintable(error));
+    QElapsedTimer timer;
+    timer.start();
+    const auto hits = QLMediaSearch::searchWithOptions(o, {}, {}, [&] { return timer.elapsed() > 20000; });
+    QCOMPARE(hits.size(), 1); // the walk's hit, kept
+    QCOMPARE(hits[0]->origin(), QStringLiteral("walk"));
+    QVERIFY(access(mark.constData(), F_OK) != 0);
 }
 
 void tst_Index::failingTools_data()
@@ -295,18 +399,6 @@ void tst_Index::stopEndsAToolThatNeverExits()
     QCOMPARE(hits.size(), 1); // the walk's hit; nothing merged after the stop
     QCOMPARE(hits[0]->origin(), QStringLiteral("walk"));
 
-    // The real plocate, blocked on a database that is a FIFO nobody writes to.
-    o.setIndexTool({});
-    o.setIndexDatabase(t.fifo("stuck.db"));
-    cancel = false;
-    std::thread stopper2([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        cancel = true;
-    });
-    timer.restart();
-    QCOMPARE(QLMediaSearch::searchWithOptions(o, {}, {}, [&] { return cancel.load(); }).size(), 1);
-    stopper2.join();
-    QVERIFY(timer.elapsed() < 3000);
 }
 
 QTEST_GUILESS_MAIN(tst_Index)

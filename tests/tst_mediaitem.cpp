@@ -1,3 +1,4 @@
+#include "pathutil.h"
 #include "qlmediaitem.h"
 
 #include <QTest>
@@ -11,6 +12,10 @@ private Q_SLOTS:
     void kindForExt_data();
     void kindForExt();
     void originIsSafeToReadWhileWritten();
+    void description_data();
+    void description();
+    void displayName_data();
+    void displayName();
 };
 
 void tst_MediaItem::kindForExt_data()
@@ -50,9 +55,48 @@ void tst_MediaItem::originIsSafeToReadWhileWritten()
         QVERIFY(o == QLatin1String("walk") || o == QLatin1String("both"));
     }
     writer.join();
-    item.setName(QStringLiteral("x.flac"));
-    item.setOrigin(QStringLiteral("spotlight"));
-    QCOMPARE(item.description(), QStringLiteral("<x.flac 0B spotlight>"));
+}
+
+void tst_MediaItem::description_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<QString>("origin");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("index hit") << QStringLiteral("x.flac") << qint64(0) << QStringLiteral("spotlight")
+                               << QStringLiteral("<x.flac 0B spotlight>");
+    QTest::newRow("placeholders in the name") << QStringLiteral("%2 mix %3.mp3") << qint64(1024) << QStringLiteral("walk")
+                                              << QStringLiteral("<%2 mix %3.mp3 1024B walk>");
+}
+
+void tst_MediaItem::description()
+{
+    QFETCH(QString, name);
+    QFETCH(qint64, size);
+    QFETCH(QString, origin);
+    QLMediaItem item;
+    item.setName(name);
+    item.setSizeBytes(size);
+    item.setOrigin(origin);
+    QTEST(item.description(), "text");
+}
+
+void tst_MediaItem::displayName_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("UTF-8") << QByteArray("Caf\xc3\xa9 \xe9\x9d\x92.mp3") << QStringLiteral("Café 青.mp3");
+    QTest::newRow("GBK") << QByteArray("\xc7\xe0\xc4\xf1.mp3") << QStringLiteral("青鸟.mp3");
+    QTest::newRow("GB18030 four bytes") << QByteArray("\x81\x30\x81\x30.wav") << QStringLiteral("\u0080.wav");
+    QTest::newRow("neither") << QByteArray("\xff.wav") << QStringLiteral("\ufffd.wav");
+    // Read as GB18030 only when all of it is: no half-decoded names.
+    QTest::newRow("GBK then garbage") << QByteArray("\xc7\xe0\xff.mp3") << QStringLiteral("\ufffd\ufffd\ufffd.mp3");
+}
+
+void tst_MediaItem::displayName()
+{
+    QFETCH(QByteArray, bytes);
+    QTEST(qlDisplayName(bytes), "shown");
 }
 
 QTEST_GUILESS_MAIN(tst_MediaItem)

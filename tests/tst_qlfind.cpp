@@ -171,13 +171,13 @@ void tst_Qlfind::progress()
 
 void tst_Qlfind::interruptPrintsWhatWasFound()
 {
-    // The index database is a FIFO nobody writes to: plocate blocks opening it, so the
-    // search is certain to be running when Ctrl-C arrives.
+    // The index program never ends, so the search is certain to be running when Ctrl-C
+    // arrives.
     TreeFixture t;
     t.files({"a.mp3", "b.flac"});
-    const QByteArray fifo = t.fifo("stuck.db");
+    const QByteArray tool = t.write("tool", "#!/bin/sh\nexec sleep 600\n", true);
     QProcess p;
-    p.start(QStringLiteral(QLFIND_PATH), {QStringLiteral("--index-db"), s(fifo), QStringLiteral("--root"), s(t.root())});
+    p.start(QStringLiteral(QLFIND_PATH), {QStringLiteral("--index-tool"), s(tool), QStringLiteral("--root"), s(t.root())});
     QVERIFY(p.waitForStarted());
     QTest::qWait(1000);
     QVERIFY2(p.state() == QProcess::Running, "the search waits on the index tool");

@@ -1,5 +1,6 @@
 // The window: its controls, their look, and the layout rules that place them.
 
+#include "kinds.h"
 #include "qldraggabletableview.h"
 #include "qlplatform.h"
 #include "qlresultmodel.h"
@@ -134,8 +135,8 @@ void QLSearchWindowController::buildUI()
     m_kwField->setHint(QStringLiteral("按文件名过滤，如「青柚乐队」「海屿你」（留空=全部）"));
 
     m_kindPop = new QLPopUp(m_content);
-    m_kindPop->addItems({QStringLiteral("全部类型"), QStringLiteral("MP3"), QStringLiteral("MP4"), QStringLiteral("M4A"),
-                         QStringLiteral("WAV/AIFF"), QStringLiteral("视频(MP4/M4V/MOV)"), QStringLiteral("FLAC")});
+    for (const QLKindChoice &choice : QLKindChoices)
+        m_kindPop->addItem(QString::fromUtf8(choice.title));
     m_kindPop->setSizeAdjustPolicy(QComboBox::AdjustToContents);
 
     m_rootPop = new QLPopUp(m_content);

@@ -1,5 +1,6 @@
 // The controller's state and the search run.
 
+#include "kinds.h"
 #include "qldraggabletableview.h"
 #include "qlformat.h"
 #include "qlplatform.h"
@@ -47,15 +48,8 @@ void QLSearchWindowController::showAndFocus()
 
 quint64 QLSearchWindowController::currentKinds() const
 {
-    switch (m_kindPop->currentIndex()) {
-    case 1: return QLKindMP3;
-    case 2: return QLKindMP4;
-    case 3: return QLKindM4A;
-    case 4: return QLKindWAV | QLKindAIFF;
-    case 5: return QLKindMP4 | QLKindM4V | QLKindMOV;
-    case 6: return QLKindFLAC;
-    default: return QLAllKinds;
-    }
+    const int i = m_kindPop->currentIndex();
+    return i >= 0 && size_t(i) < QLKindChoices.size() ? QLKindChoices[size_t(i)].mask : QLAllKinds;
 }
 
 const QList<QLMediaItemPtr> &QLSearchWindowController::items() const
