@@ -83,8 +83,8 @@ int compactWidth(const QPushButton *b)
 
 } // namespace
 
-// The window's content. It places every control by the layout rules whenever its size
-// changes, and plays the window's default button: Return that no control takes searches.
+// The window's content. It places every control by the layout rules whenever its size or
+// a control's natural size changes, and plays the window's default button: Return that no control takes searches.
 class QLContentView final : public QWidget
 {
 public:
@@ -95,6 +95,14 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent *) override { m_c->layoutControls(); }
+    bool event(QEvent *event) override
+    {
+        // A control's natural size changed (a pop-up that resizes itself to new items,
+        // say): place everything again.
+        if (event->type() == QEvent::LayoutRequest)
+            m_c->layoutControls();
+        return QWidget::event(event);
+    }
     void keyPressEvent(QKeyEvent *event) override
     {
         if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
