@@ -140,14 +140,18 @@ void QLSearchWindowController::buildUI()
 
     m_kwField = new QLKeywordField(m_content);
     m_kwField->setHint(QStringLiteral("按文件名过滤，如「青柚乐队」「海屿你」（留空=全部）"));
+    // Names for screen readers, which the controls without a title of their own lack.
+    m_kwField->setAccessibleName(QStringLiteral("关键词"));
 
     m_kindPop = new QLPopUp(m_content);
     m_kindPop->addItems({QStringLiteral("全部类型"), QStringLiteral("MP3"), QStringLiteral("MP4"), QStringLiteral("M4A"),
                          QStringLiteral("WAV/AIFF"), QStringLiteral("视频(MP4/M4V/MOV)"), QStringLiteral("FLAC")});
     m_kindPop->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    m_kindPop->setAccessibleName(QStringLiteral("类型"));
 
     m_rootPop = new QLPopUp(m_content);
     m_rootPop->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    m_rootPop->setAccessibleName(QStringLiteral("范围"));
     connect(m_rootPop, &QComboBox::currentIndexChanged, this,
             [this](int i) { m_rootPop->setToolTip(m_rootPop->itemData(i, Qt::ToolTipRole).toString()); });
     m_roots = m_rootsSource();
@@ -164,6 +168,7 @@ void QLSearchWindowController::buildUI()
     m_table = new QLDraggableTableView(m_content);
     m_model = new QLResultModel(this);
     m_table->setModel(m_model);
+    m_table->setAccessibleName(QStringLiteral("搜索结果"));
     m_table->setFrameShape(QFrame::StyledPanel);
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -206,6 +211,7 @@ void QLSearchWindowController::buildUI()
 
     m_statusLabel = new QLStatusLine(m_content);
     m_statusLabel->setFont(pixelFont(12));
+    m_statusLabel->setAccessibleName(QStringLiteral("状态"));
     QPalette statusPal = m_statusLabel->palette();
     statusPal.setColor(QPalette::Text, statusPal.color(QPalette::PlaceholderText));
     m_statusLabel->setPalette(statusPal);
