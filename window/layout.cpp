@@ -84,7 +84,8 @@ int compactWidth(const QPushButton *b)
 } // namespace
 
 // The window's content. It places every control by the layout rules whenever its size or
-// a control's natural size changes, and plays the window's default button: Return that no control takes searches.
+// a control's natural size changes, and plays the window's default button: Return that no
+// control takes searches.
 class QLContentView final : public QWidget
 {
 public:
@@ -297,7 +298,6 @@ void QLSearchWindowController::layoutControls()
     const int statusX = kSideMargin + kProgressWidth + kProgressGap;
     placeCentred(m_statusLabel, statusX, bottomY, std::max(0, right - statusX));
 
-    // The table fills the middle.
     const int tableTop = m_kwField->geometry().bottom() + 1 + kTableGap;
     m_table->setGeometry(kSideMargin, tableTop, W - 2 * kSideMargin,
                          std::max(0, m_prog->geometry().top() - kProgressGap - tableTop));
