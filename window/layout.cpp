@@ -83,46 +83,37 @@ int compactWidth(const QPushButton *b)
 
 } // namespace
 
-// The window's content. It places every control by the layout rules whenever its size or
-// a control's natural size changes, and plays the window's default button: Return that no
-// control takes searches.
-class QLContentView final : public QWidget
+// The window's content: every control is placed again by the layout rules whenever its
+// size or a control's natural size changes (a pop-up that resizes itself to new items,
+// say). It also plays the window's default button: Return that no control takes searches.
+bool QLSearchWindowController::eventFilter(QObject *watched, QEvent *event)
 {
-public:
-    explicit QLContentView(QLSearchWindowController *c)
-        : m_c(c)
-    {
-    }
-
-protected:
-    void resizeEvent(QResizeEvent *) override { m_c->layoutControls(); }
-    bool event(QEvent *event) override
-    {
-        // A control's natural size changed (a pop-up that resizes itself to new items,
-        // say): place everything again.
-        if (event->type() == QEvent::LayoutRequest)
-            m_c->layoutControls();
-        return QWidget::event(event);
-    }
-    void keyPressEvent(QKeyEvent *event) override
-    {
-        if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
-            && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
-            m_c->m_searchBtn->click(); // does nothing while a search runs
-            return;
+    if (watched != m_content)
+        return false;
+    switch (event->type()) {
+    case QEvent::Resize:
+    case QEvent::LayoutRequest:
+        layoutControls();
+        return false;
+    case QEvent::KeyPress: {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
+            && (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+            m_searchBtn->click(); // does nothing while a search runs
+            return true;
         }
-        QWidget::keyPressEvent(event);
+        return false;
     }
-
-private:
-    QLSearchWindowController *m_c;
-};
+    default:
+        return false;
+    }
+}
 
 void QLSearchWindowController::buildUI()
 {
     m_window = new QMainWindow;
     m_window->setWindowTitle(QStringLiteral("青鸾寻曲"));
-    m_content = new QLContentView(this);
+    m_content = new QWidget;
     // The window's minimum follows from its content's, plus the menu bar where the bar
     // sits inside the window.
     m_content->setMinimumSize(kMinContentSize);
@@ -230,6 +221,7 @@ void QLSearchWindowController::buildUI()
     QWidget::setTabOrder(m_dupBtn, m_revealBtn);
 
     layoutControls();
+    m_content->installEventFilter(this);
 }
 
 void QLSearchWindowController::fillRootPop()
