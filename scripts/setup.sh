@@ -7,7 +7,7 @@ packages=(
     g++ cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-wayland qt6-translations-l10n libgl-dev libglib2.0-dev
     plocate findutils fd-find time
-    dbus xvfb xauth xdotool xclip imagemagick weston desktop-file-utils
+    dbus xvfb xauth xdotool xclip imagemagick weston at-spi2-core libglib2.0-bin desktop-file-utils
     fonts-wqy-microhei
 )
 

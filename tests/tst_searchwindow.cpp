@@ -278,6 +278,24 @@ void tst_SearchWindow::layout()
     const auto g = [](const QWidget *x) { return x->geometry(); };
     const auto centreY = [](const QRect &r) { return r.top() + r.height() / 2; };
 
+    // Whatever the pop-ups do with their sizes once their items change, the layout has
+    // the last word.
+    const QList<QWidget *> controls{m_c->titleLabel(), m_c->kwField(),    m_c->kindPop(), m_c->rootPop(),
+                                    m_c->searchBtn(),  m_c->stopBtn(),    m_c->table(),   m_c->prog(),
+                                    m_c->statusLabel(), m_c->exportBtn(), m_c->dupBtn(),  m_c->revealBtn()};
+    const auto everyControlApart = [&] {
+        QTest::qWait(100);
+        for (int a = 0; a < controls.size(); ++a) {
+            if (!content->rect().contains(g(controls[a])))
+                return false;
+            for (int b = a + 1; b < controls.size(); ++b) {
+                if (g(controls[a]).intersects(g(controls[b])))
+                    return false;
+            }
+        }
+        return true;
+    };
+    QVERIFY(everyControlApart());
     QCOMPARE(g(m_c->titleLabel()).topLeft(), QPoint(16, 14));
     QCOMPARE(g(m_c->kwField()).left(), g(m_c->titleLabel()).right() + 1 + 14);
     QCOMPARE(g(m_c->kwField()).width(), 300);
@@ -325,18 +343,11 @@ void tst_SearchWindow::layout()
     for (int c = 1; c < 6; ++c)
         QCOMPARE(h->sectionSize(c), before[c]);
 
-    // At the smallest size every control lies whole inside the window and none overlaps
-    // another.
+    // At the smallest size too, every control lies whole inside the window and none
+    // overlaps another.
     w->resize(100, 100);
     QTRY_COMPARE(content->size(), QSize(820, 520));
-    const QList<QWidget *> controls{m_c->titleLabel(), m_c->kwField(),   m_c->kindPop(),     m_c->rootPop(),
-                                    m_c->searchBtn(),  m_c->stopBtn(),   m_c->table(),       m_c->prog(),
-                                    m_c->statusLabel(), m_c->exportBtn(), m_c->dupBtn(),     m_c->revealBtn()};
-    for (int a = 0; a < controls.size(); ++a) {
-        QVERIFY2(content->rect().contains(g(controls[a])), controls[a]->metaObject()->className());
-        for (int b = a + 1; b < controls.size(); ++b)
-            QVERIFY2(!g(controls[a]).intersects(g(controls[b])), qPrintable(QStringLiteral("%1 %2").arg(a).arg(b)));
-    }
+    QVERIFY(everyControlApart());
     QCOMPARE(h->sectionSize(0), 50);
 }
 

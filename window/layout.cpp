@@ -84,37 +84,37 @@ int compactWidth(const QPushButton *b)
 
 } // namespace
 
-// The window's content. It places every control by the layout rules whenever its size
-// changes, and plays the window's default button: Return that no control takes searches.
-class QLContentView final : public QWidget
+// The window's content: every control is placed again by the layout rules whenever its
+// size or a control's natural size changes (a pop-up that resizes itself to new items,
+// say). It also plays the window's default button: Return that no control takes searches.
+bool QLSearchWindowController::eventFilter(QObject *watched, QEvent *event)
 {
-public:
-    explicit QLContentView(QLSearchWindowController *c)
-        : m_c(c)
-    {
-    }
-
-protected:
-    void resizeEvent(QResizeEvent *) override { m_c->layoutControls(); }
-    void keyPressEvent(QKeyEvent *event) override
-    {
-        if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
-            && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
-            m_c->m_searchBtn->click(); // does nothing while a search runs
-            return;
+    if (watched != m_content)
+        return false;
+    switch (event->type()) {
+    case QEvent::Resize:
+    case QEvent::LayoutRequest:
+        layoutControls();
+        return false;
+    case QEvent::KeyPress: {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
+            && (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+            m_searchBtn->click(); // does nothing while a search runs
+            return true;
         }
-        QWidget::keyPressEvent(event);
+        return false;
     }
-
-private:
-    QLSearchWindowController *m_c;
-};
+    default:
+        return false;
+    }
+}
 
 void QLSearchWindowController::buildUI()
 {
     m_window = new QMainWindow;
     m_window->setWindowTitle(QStringLiteral("青鸾寻曲"));
-    m_content = new QLContentView(this);
+    m_content = new QWidget;
     // The window's minimum follows from its content's, plus the menu bar where the bar
     // sits inside the window.
     m_content->setMinimumSize(kMinContentSize);
@@ -133,14 +133,18 @@ void QLSearchWindowController::buildUI()
 
     m_kwField = new QLKeywordField(m_content);
     m_kwField->setHint(QStringLiteral("按文件名过滤，如「青柚乐队」「海屿你」（留空=全部）"));
+    // Names for screen readers, which the controls without a title of their own lack.
+    m_kwField->setAccessibleName(QStringLiteral("关键词"));
 
     m_kindPop = new QLPopUp(m_content);
     for (const QLKindChoice &choice : QLKindChoices)
         m_kindPop->addItem(QString::fromUtf8(choice.title));
     m_kindPop->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    m_kindPop->setAccessibleName(QStringLiteral("类型"));
 
     m_rootPop = new QLPopUp(m_content);
     m_rootPop->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    m_rootPop->setAccessibleName(QStringLiteral("范围"));
     connect(m_rootPop, &QComboBox::currentIndexChanged, this,
             [this](int i) { m_rootPop->setToolTip(m_rootPop->itemData(i, Qt::ToolTipRole).toString()); });
     m_roots = m_rootsSource();
@@ -157,6 +161,7 @@ void QLSearchWindowController::buildUI()
     m_table = new QLDraggableTableView(m_content);
     m_model = new QLResultModel(this);
     m_table->setModel(m_model);
+    m_table->setAccessibleName(QStringLiteral("搜索结果"));
     m_table->setFrameShape(QFrame::StyledPanel);
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -199,6 +204,7 @@ void QLSearchWindowController::buildUI()
 
     m_statusLabel = new QLStatusLine(m_content);
     m_statusLabel->setFont(pixelFont(12));
+    m_statusLabel->setAccessibleName(QStringLiteral("状态"));
     QPalette statusPal = m_statusLabel->palette();
     statusPal.setColor(QPalette::Text, statusPal.color(QPalette::PlaceholderText));
     m_statusLabel->setPalette(statusPal);
@@ -216,6 +222,7 @@ void QLSearchWindowController::buildUI()
     QWidget::setTabOrder(m_dupBtn, m_revealBtn);
 
     layoutControls();
+    m_content->installEventFilter(this);
 }
 
 void QLSearchWindowController::fillRootPop()
@@ -284,7 +291,6 @@ void QLSearchWindowController::layoutControls()
     const int statusX = kSideMargin + kProgressWidth + kProgressGap;
     placeCentred(m_statusLabel, statusX, bottomY, std::max(0, right - statusX));
 
-    // The table fills the middle.
     const int tableTop = m_kwField->geometry().bottom() + 1 + kTableGap;
     m_table->setGeometry(kSideMargin, tableTop, W - 2 * kSideMargin,
                          std::max(0, m_prog->geometry().top() - kProgressGap - tableTop));

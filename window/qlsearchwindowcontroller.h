@@ -109,6 +109,9 @@ Q_SIGNALS:
     // After a Desktop copy has reported its outcome.
     void copyFinished();
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void buildUI();
     void fillRootPop();
@@ -119,7 +122,6 @@ private:
     void layoutControls();
     void layoutDragHint();
     void finishSearch(const QList<QLMediaItemPtr> &rest, double seconds);
-    friend class QLContentView;
 
     QMainWindow *m_window = nullptr;
     QWidget *m_content = nullptr;
