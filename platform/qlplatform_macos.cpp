@@ -266,4 +266,9 @@ QByteArray homeDirectory()
     return qgetenv("HOME");
 }
 
+QByteArray openFileUri(int, const QByteArray &path)
+{
+    return fileUri(path); // file names are always UTF-8 here
+}
+
 } // namespace QLPlatform
