@@ -32,6 +32,7 @@ public Q_SLOTS:
     void menuReveal();
     void menuCopy();
     void menuCopyPath();
+    void menuPreview();
     void selectAllRows();
 
 protected:

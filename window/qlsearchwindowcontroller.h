@@ -21,6 +21,7 @@ class QMimeData;
 class QProgressBar;
 class QPushButton;
 class QLDraggableTableView;
+class QLPreview;
 class QLResultModel;
 
 // The controller of the one search window: it owns the window, its controls and every
@@ -91,6 +92,9 @@ public:
     // The text of the whole export file for the current items (without writing it).
     QByteArray exportText() const;
 
+    // --- preview ---
+    QLPreview *preview() const { return m_preview; }
+
 public Q_SLOTS:
     void doSearch();
     void doStop();
@@ -101,6 +105,10 @@ public Q_SLOTS:
     void doOpenWithPlayer(const QLPlayerTarget &target);
     void doExport();
     void selectAllRows();
+    // Starts the preview of the first selected hit, or stops the one playing.
+    void doPreview();
+    // Stops the preview, if one plays, and shows the selection again.
+    void stopPreview();
 
 Q_SIGNALS:
     // After the finishing step of a search has shown its summary.
@@ -115,6 +123,7 @@ private:
     void layoutControls();
     void layoutDragHint();
     void finishSearch(const QList<QLMediaItemPtr> &rest, double seconds);
+    void installPreview();
     friend class QLContentView;
 
     QMainWindow *m_window = nullptr;
@@ -145,4 +154,5 @@ private:
     std::shared_ptr<std::atomic<bool>> m_cancelFlag = std::make_shared<std::atomic<bool>>(false);
     quint64 m_dirsScanned = 0;
     SavePanel m_savePanel;
+    QLPreview *m_preview = nullptr;
 };

@@ -20,6 +20,7 @@ QLSearchWindowController::QLSearchWindowController()
     m_players = QLPlayerTargets::installedPlayers();
     buildUI();
     registerDragHint();
+    installPreview();
 }
 
 QLSearchWindowController::~QLSearchWindowController()
@@ -77,6 +78,7 @@ void QLSearchWindowController::doSearch()
 {
     if (m_searching)
         return;
+    stopPreview();
     m_searching = true;
     m_cancelFlag->store(false);
     m_model->clear(m_items);
