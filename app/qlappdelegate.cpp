@@ -1,4 +1,5 @@
 #include "qlappdelegate.h"
+#include "preview.h"
 #include "qlplatform.h"
 #include "qlsearchwindowcontroller.h"
 
@@ -145,6 +146,14 @@ void QLAppDelegate::buildMenu()
     add(file, QStringLiteral("搜索"), QKeySequence(QStringLiteral("Ctrl+F")), [this] { menuSearch(); });
     add(file, QLPlatform::fileManagerTexts().fileMenuItem, QKeySequence(QStringLiteral("Ctrl+R")), [this] { menuReveal(); });
     add(file, QStringLiteral("复制选中文件到桌面"), QKeySequence(QStringLiteral("Ctrl+D")), [this] { menuCopy(); });
+    // Space is shown here but taken by the result table alone: elsewhere, above all in the
+    // keyword field, it stays an ordinary key.
+    QAction *preview = add(file, QStringLiteral("试听"), QKeySequence(Qt::Key_Space), [this] { menuPreview(); });
+    preview->setShortcutContext(Qt::WidgetShortcut);
+    connect(file, &QMenu::aboutToShow, preview, [this, preview] {
+        if (m_win)
+            preview->setText(m_win->preview()->actionTitle());
+    });
 
     QMenu *edit = m_menuBar->addMenu(QStringLiteral("编辑"));
     add(edit, QStringLiteral("全选"), QKeySequence(QStringLiteral("Ctrl+A")), [this] { selectAllRows(); });
@@ -183,6 +192,12 @@ void QLAppDelegate::menuCopyPath()
 {
     if (m_win)
         m_win->doCopyPath();
+}
+
+void QLAppDelegate::menuPreview()
+{
+    if (m_win)
+        m_win->doPreview();
 }
 
 void QLAppDelegate::selectAllRows()

@@ -39,6 +39,7 @@ public Q_SLOTS:
     void menuReveal();
     void menuCopy();
     void menuCopyPath();
+    void menuPreview();
     void selectAllRows();
 
 protected:

@@ -122,6 +122,11 @@ int renameNoReplace(const char *from, const char *to);
 // be blamed on (macOS).
 bool hasFullDiskAccessSetting();
 
+// A file: URI by which this process can open once more the file that fd holds open (path
+// being the name it was opened by). It reaches that very file even through libraries that
+// carry a URL's path as text, which a name that is not UTF-8 would not survive.
+QByteArray openFileUri(int fd, const QByteArray &path);
+
 // --- player applications ---
 
 // Where an application was found: its bundle (macOS) or desktop entry file (Linux), and

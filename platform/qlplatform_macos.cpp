@@ -262,4 +262,9 @@ MountWatch::~MountWatch()
     delete m_impl;
 }
 
+QByteArray openFileUri(int, const QByteArray &path)
+{
+    return fileUri(path); // file names are always UTF-8 here
+}
+
 } // namespace QLPlatform

@@ -95,7 +95,7 @@ void tst_App::menuBar()
     QCOMPARE(describe(top[0]->menu()), (QStringList{QStringLiteral("关于青鸾寻曲|"), QStringLiteral("---"), QStringLiteral("隐藏青鸾寻曲|Ctrl+H"),
                                                     QStringLiteral("---"), QStringLiteral("退出青鸾寻曲|Ctrl+Q")}));
     QCOMPARE(describe(top[1]->menu()), (QStringList{QStringLiteral("搜索|Ctrl+F"), QStringLiteral("在文件管理器中显示选中文件|Ctrl+R"),
-                                                    QStringLiteral("复制选中文件到桌面|Ctrl+D")}));
+                                                    QStringLiteral("复制选中文件到桌面|Ctrl+D"), QStringLiteral("试听|Space")}));
     QCOMPARE(describe(top[2]->menu()), (QStringList{QStringLiteral("全选|Ctrl+A"), QStringLiteral("复制完整路径|Ctrl+C")}));
     QCOMPARE(describe(top[3]->menu()), (QStringList{QStringLiteral("最小化|Ctrl+M"), QStringLiteral("缩放|")}));
 }

@@ -332,7 +332,7 @@ void tst_ResultActions::exportFailureKeepsTheOldFile()
 
 void tst_ResultActions::contextMenu()
 {
-    const QStringList base{QStringLiteral("播放（系统默认应用）"), QStringLiteral("在文件管理器中显示"), QStringLiteral("复制到桌面"),
+    const QStringList base{QStringLiteral("播放（系统默认应用）"), QStringLiteral("试听"), QStringLiteral("在文件管理器中显示"), QStringLiteral("复制到桌面"),
                            QStringLiteral("---"), QStringLiteral("复制完整路径")};
     m_c->setPlayers({});
     QCOMPARE(menuTitles(m_c->contextMenu()), base);
@@ -363,10 +363,10 @@ void tst_ResultActions::contextMenu()
     // Each item runs its action on the selection.
     m_c->appendItems({item("/m/a.mp3")});
     m_c->setStatus(QStringLiteral("x"));
-    m_c->contextMenu()->actions()[4]->trigger();
+    m_c->contextMenu()->actions()[5]->trigger();
     QCOMPARE(m_c->statusLabel()->text(), QStringLiteral("请先在列表里选中文件"));
     m_c->table()->selectAll();
-    m_c->contextMenu()->actions()[4]->trigger();
+    m_c->contextMenu()->actions()[5]->trigger();
     QCOMPARE(m_c->statusLabel()->text(), QStringLiteral("已复制 3 个文件的完整路径到剪贴板"));
 }
 

@@ -1,5 +1,6 @@
 // The result table's context menu.
 
+#include "preview.h"
 #include "qlplatform.h"
 #include "qlsearchwindowcontroller.h"
 
@@ -10,6 +11,8 @@ QMenu *QLSearchWindowController::buildContextMenu()
 {
     auto *menu = new QMenu(m_window);
     menu->addAction(QStringLiteral("播放（系统默认应用）"), this, &QLSearchWindowController::doOpenDefault);
+    QAction *preview = menu->addAction(QStringLiteral("试听"), this, &QLSearchWindowController::doPreview);
+    connect(menu, &QMenu::aboutToShow, preview, [this, preview] { preview->setText(m_preview->actionTitle()); });
     menu->addAction(QLPlatform::fileManagerTexts().menuItem, this, &QLSearchWindowController::doReveal);
     menu->addAction(QStringLiteral("复制到桌面"), this, &QLSearchWindowController::doCopy);
     menu->addSeparator();

@@ -18,6 +18,7 @@ class QMenuBar;
 class QProgressBar;
 class QPushButton;
 class QLDraggableTableView;
+class QLPreview;
 class QLResultModel;
 
 namespace QLPlatform {
@@ -88,6 +89,9 @@ public:
     // The text of the whole export file for the current items (without writing it).
     QByteArray exportText() const;
 
+    // --- preview ---
+    QLPreview *preview() const { return m_preview; }
+
 public Q_SLOTS:
     void doSearch();
     void doStop();
@@ -102,6 +106,10 @@ public Q_SLOTS:
     // is still there (else all disks). Called whenever a disk comes or goes; a running
     // search keeps the roots it started with.
     void rootsChanged();
+    // Starts the preview of the first selected hit, or stops the one playing.
+    void doPreview();
+    // Stops the preview, if one plays, and shows the selection again.
+    void stopPreview();
 
 Q_SIGNALS:
     // After the finishing step of a search has shown its summary.
@@ -122,6 +130,7 @@ private:
     void layoutControls();
     void layoutDragHint();
     void finishSearch(const QList<QLMediaItemPtr> &rest, double seconds);
+    void installPreview();
 
     QMainWindow *m_window = nullptr;
     QWidget *m_content = nullptr;
@@ -152,4 +161,5 @@ private:
     std::shared_ptr<std::atomic<bool>> m_cancelFlag = std::make_shared<std::atomic<bool>>(false);
     quint64 m_dirsScanned = 0;
     SavePanel m_savePanel;
+    QLPreview *m_preview = nullptr;
 };

@@ -24,6 +24,7 @@ QLSearchWindowController::QLSearchWindowController()
     buildUI();
     registerDragHint();
     m_mountWatch = std::make_unique<QLPlatform::MountWatch>([this] { rootsChanged(); });
+    installPreview();
 }
 
 QLSearchWindowController::~QLSearchWindowController()
@@ -83,6 +84,7 @@ void QLSearchWindowController::doSearch()
 {
     if (m_searching)
         return;
+    stopPreview();
     m_searching = true;
     m_cancelFlag->store(false);
     m_model->clear();

@@ -1,4 +1,5 @@
-// Linux: reading directories and file metadata, copying file data, renaming without replacing.
+// Linux: reading directories and file metadata, copying file data, renaming without replacing,
+// naming an open file.
 
 #include "qlplatform.h"
 
@@ -143,6 +144,12 @@ int renameNoReplace(const char *from, const char *to)
 bool hasFullDiskAccessSetting()
 {
     return false;
+}
+
+QByteArray openFileUri(int fd, const QByteArray &)
+{
+    // The descriptor's own entry reopens the file it holds, and its name is plain ASCII.
+    return "file:///proc/self/fd/" + QByteArray::number(fd);
 }
 
 } // namespace QLPlatform

@@ -72,7 +72,7 @@ read_status() {
     local window geo x y w h
     window=$(xdotool search --onlyvisible --name '^青鸾寻曲$' | head -n1)
     eval "$(xdotool getwindowgeometry --shell "$window")"
-    xdotool mousemove --sync $((X + 200)) $((Y + HEIGHT - 24)) click 1
+    xdotool mousemove $((X + 200)) $((Y + HEIGHT - 24)) click 1
     xdotool key Home shift+End
     sleep 0.2
     xclip -o -selection primary 2>/dev/null
