@@ -64,3 +64,15 @@ quit_app() {
     wait_for 50 bash -c "! kill -0 $app_pid 2>/dev/null" || fail "Ctrl+Q did not end the program"
     app_pid=
 }
+
+# The status line's whole text, read through the X primary selection: a click into the
+# line, then Home and Shift+End select it (keys the application's menu never takes).
+read_status() {
+    local window geo x y w h
+    window=$(xdotool search --onlyvisible --name '^青鸾寻曲$' | head -n1)
+    eval "$(xdotool getwindowgeometry --shell "$window")"
+    xdotool mousemove --sync $((X + 200)) $((Y + HEIGHT - 24)) click 1
+    xdotool key Home shift+End
+    sleep 0.2
+    xclip -o -selection primary 2>/dev/null
+}
