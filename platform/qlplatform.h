@@ -129,24 +129,50 @@ QByteArray openFileUri(int fd, const QByteArray &path);
 
 // --- player applications ---
 
-// Where an application was found: its bundle (macOS) or desktop entry file (Linux), and
-// its bundle identifier or desktop ID ("" when it cannot be read).
+// An application the program knows by name: its bundle's name without ".app" (macOS),
+// whether it is one the system itself ships, and the desktop IDs under which it comes on
+// Linux.
+struct ApplicationQuery
+{
+    QString bundleName;
+    bool systemApp = false;
+    QStringList desktopIds;
+};
+
+// An installed application: its bundle (macOS) or desktop entry file (Linux), its bundle
+// identifier or desktop ID ("" when it cannot be read), and the name the system shows.
 struct AppLocation
 {
     QByteArray path;
     QString id;
+    QString name;
 };
 
-// Looks for an application: on macOS the bundle bundleName + ".app" in the given folders
-// in order; on Linux the first of desktopIds that is installed (its entry found in the
-// XDG data folders, not hidden, and its program present).
-bool findApplication(const QString &bundleName, const QStringList &folders, const QStringList &desktopIds,
-                     AppLocation *found);
+// Looks for the application among the installed ones. On Linux an entry hidden from the
+// desktop's menus, or whose program is missing, does not count.
+bool findApplication(const ApplicationQuery &query, AppLocation *found);
 
-// Starts the application at path (as found by findApplication) with the files, all in
-// one request; with no files it only launches it and brings it forward. Returns false
-// with the system's description in reason when it could not be asked.
-bool openWithApplication(const QByteArray &appPath, const QList<QByteArray> &files, int timeoutMs, QString *reason);
+// The installed applications that the system offers for opening files of any of the MIME
+// types, each once, in no particular order.
+QList<AppLocation> applicationsForTypes(const QStringList &mimeTypes);
+
+// Asks the application to open the files, waiting up to 20 seconds for the system's
+// answer; a program started from a desktop entry that takes one file per start is
+// started once per file. False when it could not be asked, with the system's description
+// in message, which stays empty when no answer came in time.
+bool openWithApplication(const AppLocation &app, const QList<QByteArray> &files, QString *message);
+
+// Starts the application or brings it forward, waiting up to 15 seconds for the system's
+// answer; false and message as above.
+bool launchApplication(const AppLocation &app, QString *message);
+
+// The copies of an application beyond one that opening fileCount files (none for a
+// launch) would leave running. The system hands a request to the copy already running
+// on macOS, and over D-Bus for desktop entries activated that way; otherwise a program
+// started from a desktop entry is a new copy beside any running one, and one per file
+// when its entry takes one file per start.
+enum class ExtraCopies { None, BesideRunning, OnePerFile };
+ExtraCopies extraCopies(const AppLocation &app, qsizetype fileCount);
 
 // --- shared helpers, the same on every system ---
 

@@ -1,8 +1,10 @@
 #include "qlplatform.h"
 
 #include <CoreFoundation/CoreFoundation.h>
+#include <CoreServices/CoreServices.h>
 #include <QElapsedTimer>
 #include <QFileSystemWatcher>
+#include <algorithm>
 #include <copyfile.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -214,29 +216,89 @@ QString bundleIdentifier(const QByteArray &bundlePath)
 
 } // namespace
 
-bool findApplication(const QString &bundleName, const QStringList &folders, const QStringList &, AppLocation *found)
+bool findApplication(const ApplicationQuery &query, AppLocation *found)
 {
+    // The system's own applications live only in /System/Applications; the others may lie
+    // in either folder, the user's choice first.
+    const QStringList folders = query.systemApp
+        ? QStringList{QStringLiteral("/System/Applications")}
+        : QStringList{QStringLiteral("/Applications"), QStringLiteral("/System/Applications")};
     for (const QString &folder : folders) {
-        const QByteArray path = (folder + QLatin1Char('/') + bundleName + QStringLiteral(".app")).toUtf8();
+        const QByteArray path = (folder + QLatin1Char('/') + query.bundleName + QStringLiteral(".app")).toUtf8();
         struct stat st;
         if (lstat(path.constData(), &st) != 0)
             continue;
-        if (found) {
-            found->path = path;
-            found->id = bundleIdentifier(path);
-        }
+        if (found)
+            *found = {path, bundleIdentifier(path), query.bundleName};
         return true;
     }
     return false;
 }
 
-bool openWithApplication(const QByteArray &appPath, const QList<QByteArray> &files, int timeoutMs, QString *reason)
+QList<AppLocation> applicationsForTypes(const QStringList &mimeTypes)
 {
-    QList<QByteArray> args{"-a", appPath};
+    QList<AppLocation> out;
+    for (const QString &mime : mimeTypes) {
+        CFStringRef m = mime.toCFString();
+        CFStringRef uti = UTTypeCreatePreferredIdentifierForTag(kUTTagClassMIMEType, m, nullptr);
+        CFRelease(m);
+        if (!uti)
+            continue;
+        CFArrayRef ids = LSCopyAllRoleHandlersForContentType(uti, kLSRolesViewer | kLSRolesEditor);
+        CFRelease(uti);
+        for (CFIndex i = 0; ids && i < CFArrayGetCount(ids); ++i) {
+            const auto id = static_cast<CFStringRef>(CFArrayGetValueAtIndex(ids, i));
+            const QString bundleID = QString::fromCFString(id);
+            if (std::any_of(out.cbegin(), out.cend(), [&](const AppLocation &a) { return a.id == bundleID; }))
+                continue;
+            CFArrayRef urls = LSCopyApplicationURLsForBundleIdentifier(id, nullptr);
+            if (urls && CFArrayGetCount(urls) > 0) {
+                const QByteArray path = fileSystemPath(static_cast<CFURLRef>(CFArrayGetValueAtIndex(urls, 0)));
+                QByteArray name = path.mid(path.lastIndexOf('/') + 1);
+                if (name.endsWith(".app"))
+                    name.chop(4);
+                if (!path.isEmpty())
+                    out.append({path, bundleID, QString::fromUtf8(name)});
+            }
+            if (urls)
+                CFRelease(urls);
+        }
+        if (ids)
+            CFRelease(ids);
+    }
+    return out;
+}
+
+namespace {
+
+// Runs open(1), which hands the request to the application (the running copy, if any)
+// and brings it to the front, and waits up to timeoutMs for it.
+bool openApplication(const AppLocation &app, const QList<QByteArray> &files, int timeoutMs, QString *message)
+{
+    if (message)
+        message->clear();
+    QList<QByteArray> args{"-a", app.path};
     args += files;
     QElapsedTimer timer;
     timer.start();
-    return runTool("/usr/bin/open", args, {}, [&] { return timer.elapsed() > timeoutMs; }, reason);
+    return runTool("/usr/bin/open", args, {}, [&] { return timer.elapsed() > timeoutMs; }, message);
+}
+
+} // namespace
+
+bool openWithApplication(const AppLocation &app, const QList<QByteArray> &files, QString *message)
+{
+    return openApplication(app, files, 20000, message);
+}
+
+bool launchApplication(const AppLocation &app, QString *message)
+{
+    return openApplication(app, {}, 15000, message);
+}
+
+ExtraCopies extraCopies(const AppLocation &, qsizetype)
+{
+    return ExtraCopies::None;
 }
 
 QByteArray homeDirectory()

@@ -13,19 +13,18 @@ QString QLPlayerTarget::description() const
 
 QList<QLKnownPlayer> QLPlayerTargets::knownPlayers()
 {
-    const QString system = QStringLiteral("/System/Applications");
     return {
-        {QStringLiteral("Serato DJ Pro"), {}, true, {}, {}},
-        {QStringLiteral("云雀乐盒"), {}, false, {}, {}},
-        {QStringLiteral("NeteaseMusic"), QStringLiteral("网易云音乐"), false, {}, {QStringLiteral("netease-cloud-music.desktop")}},
-        {QStringLiteral("rekordbox"), {}, true, {}, {}},
-        {QStringLiteral("VirtualDJ"), {}, true, {}, {}},
-        {QStringLiteral("Traktor Pro 3"), {}, true, {}, {}},
-        {QStringLiteral("djay"), {}, true, {}, {}},
-        {QStringLiteral("Mixxx"), {}, true, {}, {QStringLiteral("org.mixxx.Mixxx.desktop"), QStringLiteral("mixxx.desktop")}},
-        {QStringLiteral("VLC"), {}, false, {}, {QStringLiteral("vlc.desktop"), QStringLiteral("org.videolan.VLC.desktop")}},
-        {QStringLiteral("QuickTime Player"), {}, false, system, {}},
-        {QStringLiteral("Music"), QStringLiteral("音乐"), false, system, {}},
+        {QStringLiteral("Serato DJ Pro"), {}, true, false, {}},
+        {QStringLiteral("云雀乐盒"), {}, false, false, {}},
+        {QStringLiteral("NeteaseMusic"), QStringLiteral("网易云音乐"), false, false, {QStringLiteral("netease-cloud-music.desktop")}},
+        {QStringLiteral("rekordbox"), {}, true, false, {}},
+        {QStringLiteral("VirtualDJ"), {}, true, false, {}},
+        {QStringLiteral("Traktor Pro 3"), {}, true, false, {}},
+        {QStringLiteral("djay"), {}, true, false, {}},
+        {QStringLiteral("Mixxx"), {}, true, false, {QStringLiteral("org.mixxx.Mixxx.desktop"), QStringLiteral("mixxx.desktop")}},
+        {QStringLiteral("VLC"), {}, false, false, {QStringLiteral("vlc.desktop"), QStringLiteral("org.videolan.VLC.desktop")}},
+        {QStringLiteral("QuickTime Player"), {}, false, true, {}},
+        {QStringLiteral("Music"), QStringLiteral("音乐"), false, true, {}},
     };
 }
 
@@ -40,22 +39,77 @@ void QLPlayerTargets::sortTargets(QList<QLPlayerTarget> &targets)
     });
 }
 
+namespace {
+
+QLPlayerTarget targetFor(const QLPlatform::AppLocation &where, const QString &name, bool isDJ)
+{
+    QLPlayerTarget t;
+    t.setName(name);
+    t.setBundlePath(where.path);
+    t.setBundleID(where.id);
+    t.setIsDJ(isDJ);
+    return t;
+}
+
+QLPlatform::AppLocation locationOf(const QLPlayerTarget &target)
+{
+    return {target.bundlePath(), target.bundleID(), target.name()};
+}
+
+// The MIME types of the kinds the search finds, under the names desktop entries use
+// for them (aliases included, as an entry may name only an alias).
+const QStringList &mediaMimeTypes()
+{
+    static const QStringList types = {
+        QStringLiteral("audio/mpeg"), QStringLiteral("audio/mp3"), QStringLiteral("audio/x-mp3"),
+        QStringLiteral("audio/mp4"), QStringLiteral("audio/x-m4a"), QStringLiteral("audio/m4a"),
+        QStringLiteral("audio/x-m4b"), QStringLiteral("audio/wav"), QStringLiteral("audio/x-wav"),
+        QStringLiteral("audio/vnd.wave"), QStringLiteral("audio/aiff"), QStringLiteral("audio/x-aiff"),
+        QStringLiteral("audio/flac"), QStringLiteral("audio/x-flac"), QStringLiteral("video/mp4"),
+        QStringLiteral("video/x-m4v"), QStringLiteral("video/quicktime"),
+    };
+    return types;
+}
+
+// Why a DJ application is not asked to open files, or empty when it may be.
+QString secondCopyRefusal(const QLPlayerTarget &target, qsizetype fileCount)
+{
+    if (!target.isDJ())
+        return {};
+    switch (QLPlatform::extraCopies(locationOf(target), fileCount)) {
+    case QLPlatform::ExtraCopies::BesideRunning:
+        return QStringLiteral("已在运行，为免打断正在播放的音乐，不再启动第二个");
+    case QLPlatform::ExtraCopies::OnePerFile:
+        return QStringLiteral("它每次启动只接收一个文件，一次交给它 %1 个会启动 %1 个副本").arg(fileCount);
+    case QLPlatform::ExtraCopies::None:
+        break;
+    }
+    return {};
+}
+
+} // namespace
+
 QList<QLPlayerTarget> QLPlayerTargets::installedPlayers()
 {
     QList<QLPlayerTarget> out;
     for (const QLKnownPlayer &k : knownPlayers()) {
-        const QStringList folders = k.dir.isEmpty()
-            ? QStringList{QStringLiteral("/Applications"), QStringLiteral("/System/Applications")}
-            : QStringList{k.dir};
         QLPlatform::AppLocation where;
-        if (!QLPlatform::findApplication(k.name, folders, k.desktopIds, &where))
-            continue;
-        QLPlayerTarget t;
-        t.setName(k.display.isEmpty() ? k.name : k.display);
-        t.setBundlePath(where.path);
-        t.setBundleID(where.id);
-        t.setIsDJ(k.isDJ);
-        out.append(t);
+        if (QLPlatform::findApplication({k.name, k.systemApp, k.desktopIds}, &where))
+            out.append(targetFor(where, k.display.isEmpty() ? k.name : k.display, k.isDJ));
+    }
+    sortTargets(out);
+    return out;
+}
+
+QList<QLPlayerTarget> QLPlayerTargets::otherPlayers()
+{
+    QStringList known;
+    for (const QLKnownPlayer &k : knownPlayers())
+        known += k.desktopIds;
+    QList<QLPlayerTarget> out;
+    for (const QLPlatform::AppLocation &app : QLPlatform::applicationsForTypes(mediaMimeTypes())) {
+        if (!known.contains(app.id))
+            out.append(targetFor(app, app.name, false));
     }
     sortTargets(out);
     return out;
@@ -70,8 +124,12 @@ bool QLPlayerTargets::launchAndFront(const QLPlayerTarget &target, QString *erro
             *error = QStringLiteral("找不到「%1」，可能未安装或已移动").arg(target.name());
         return false;
     }
+    // A DJ application that runs where a start would add a second copy is left as it is:
+    // there the system offers no way to bring another program's window forward.
+    if (!secondCopyRefusal(target, 0).isEmpty())
+        return true;
     QString reason;
-    if (QLPlatform::openWithApplication(target.bundlePath(), {}, 15000, &reason))
+    if (QLPlatform::launchApplication(locationOf(target), &reason))
         return true;
     if (error)
         *error = reason.isEmpty() ? QStringLiteral("启动失败或超时") : reason;
@@ -87,8 +145,13 @@ bool QLPlayerTargets::openPaths(const QList<QByteArray> &paths, const QLPlayerTa
             *error = QStringLiteral("没有可打开的文件");
         return false;
     }
-    QString reason;
-    if (QLPlatform::openWithApplication(target.bundlePath(), paths, 20000, &reason))
+    QString reason = secondCopyRefusal(target, paths.size());
+    if (!reason.isEmpty()) {
+        if (error)
+            *error = reason;
+        return false;
+    }
+    if (QLPlatform::openWithApplication(locationOf(target), paths, &reason))
         return true;
     if (error)
         *error = (reason.isEmpty() ? QStringLiteral("该应用拒绝以此方式打开文件") : reason)

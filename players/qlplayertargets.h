@@ -40,7 +40,7 @@ struct QLKnownPlayer
     QString name;       // the bundle's name without ".app"
     QString display;    // the name to show instead, or empty
     bool isDJ = false;
-    QString dir;        // the one folder the bundle must lie in, or empty for the default ones
+    bool systemApp = false; // shipped with the operating system
     QStringList desktopIds; // the desktop entries under which it ships on Linux
 };
 
@@ -55,11 +55,18 @@ public:
     // The installed ones, DJ applications first, each group by name in character-code order.
     static QList<QLPlayerTarget> installedPlayers();
     static void sortTargets(QList<QLPlayerTarget> &targets);
+    // The other installed applications the system offers for the audio and video files
+    // the program finds, none of them a known player, by name as above. None is a DJ
+    // application.
+    static QList<QLPlayerTarget> otherPlayers();
 
-    // Starts the player (or brings it forward). False with a message when that fails.
+    // Starts the player or brings it forward; a DJ application that already runs is never
+    // started a second time (where the system cannot bring it forward, it is left as it
+    // is). False with a message when that fails.
     static bool launchAndFront(const QLPlayerTarget &target, QString *error = nullptr);
-    // Asks the player to open the files, all in one request. False with a message when
-    // it cannot be asked.
+    // Asks the player to open the files. False with a message when it cannot be asked,
+    // and for a DJ application when that would run a second copy of it beside the one
+    // playing, or one per file.
     static bool openPaths(const QList<QByteArray> &paths, const QLPlayerTarget &target, QString *error = nullptr);
 
     static bool isFormatSupportedBySerato(const QString &ext);

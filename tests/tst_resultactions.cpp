@@ -214,7 +214,7 @@ void tst_ResultActions::openWithAPlayer()
 {
     const QByteArray record = m_home->path("args");
     const QByteArray script = m_home->recorder("bin/player", record, '\n');
-    m_home->write("data/applications/mixxx.desktop", "[Desktop Entry]\nType=Application\nName=Mixxx\nExec=" + script + "\n");
+    m_home->write("data/applications/mixxx.desktop", "[Desktop Entry]\nType=Application\nName=Mixxx\nExec=" + script + " %F\n");
     QLPlayerTarget mixxx;
     mixxx.setName(QStringLiteral("Mixxx"));
     mixxx.setIsDJ(true);

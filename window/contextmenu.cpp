@@ -17,14 +17,23 @@ QMenu *QLSearchWindowController::buildContextMenu()
     menu->addAction(QStringLiteral("复制到桌面"), this, &QLSearchWindowController::doCopy);
     menu->addSeparator();
     menu->addAction(QStringLiteral("复制完整路径"), this, &QLSearchWindowController::doCopyPath);
-    if (!m_players.isEmpty()) {
+    // The known players, then below a separator the other applications the system offers
+    // for these files.
+    const QList<QLPlayerTarget> others = QLPlayerTargets::otherPlayers();
+    if (!m_players.isEmpty() || !others.isEmpty()) {
         menu->addSeparator();
         QMenu *sub = menu->addMenu(QStringLiteral("用播放器打开"));
-        for (const QLPlayerTarget &p : std::as_const(m_players)) {
+        const auto addPlayer = [this, sub](const QLPlayerTarget &p) {
             QAction *a = sub->addAction(p.name());
             a->setData(QVariant::fromValue(p)); // the player travels with its item
             connect(a, &QAction::triggered, this, [this, a] { doOpenWithPlayer(a->data().value<QLPlayerTarget>()); });
-        }
+        };
+        for (const QLPlayerTarget &p : std::as_const(m_players))
+            addPlayer(p);
+        if (!m_players.isEmpty() && !others.isEmpty())
+            sub->addSeparator();
+        for (const QLPlayerTarget &p : others)
+            addPlayer(p);
     }
     return menu;
 }
