@@ -7,7 +7,7 @@ packages=(
     g++ cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev libglib2.0-dev
     plocate findutils fd-find time
-    dbus xvfb xauth xdotool xclip imagemagick
+    dbus xvfb xauth xdotool xclip imagemagick shared-mime-info
     fonts-wqy-microhei
 )
 
