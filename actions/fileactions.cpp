@@ -5,6 +5,7 @@
 #include "qlformat.h"
 #include "qlplatform.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
 #include <QStandardPaths>
@@ -19,8 +20,15 @@ namespace {
 
 bool exists(const QByteArray &path)
 {
-    // Like the platform's existence test: a dangling link does not count.
+    // Like the platform's existence test for the source: a dangling link does not count.
     return access(path.constData(), F_OK) == 0;
+}
+
+bool taken(const QByteArray &path)
+{
+    // A name is taken by anything under it, a dangling link included.
+    struct stat st;
+    return fstatat(AT_FDCWD, path.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 QByteArray join(const QByteArray &dir, const QByteArray &name)
@@ -33,62 +41,12 @@ QByteArray lastComponent(const QByteArray &path)
     return path.mid(path.lastIndexOf('/') + 1);
 }
 
-// Copies source into a temporary file in dir and renames it to a unique name there. The
-// destination name is never replaced: if someone takes it meanwhile, the next free name
-// is used. On failure the temporary file is removed.
-QByteArray copyInto(const QByteArray &source, const QByteArray &dir, int *failure)
-{
-    const int src = open(source.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (src < 0) {
-        *failure = errno;
-        return {};
-    }
-    struct stat st;
-    if (fstat(src, &st) != 0 || !S_ISREG(st.st_mode)) {
-        *failure = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        close(src);
-        return {};
-    }
-    QByteArray tmp = join(dir, ".qingluan-copy-XXXXXX");
-    const int dst = mkostemp(tmp.data(), O_CLOEXEC);
-    if (dst < 0) {
-        *failure = errno;
-        close(src);
-        return {};
-    }
-    int err = QLPlatform::copyFileData(src, dst);
-    if (err == 0) {
-        // Keep what the platform's copy keeps: permission bits and times.
-        fchmod(dst, st.st_mode & 07777);
-        QLPlatform::copyFileTimes(dst, st);
-    }
-    if (close(dst) != 0 && err == 0)
-        err = errno;
-    close(src);
-
-    QByteArray dest;
-    if (err == 0) {
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            dest = QLMediaSearch::uniquePathInDirectory(dir, lastComponent(source));
-            err = QLPlatform::renameNoReplace(tmp.constData(), dest.constData());
-            if (err != EEXIST)
-                break; // done, or a failure that another name will not mend
-        }
-    }
-    if (err != 0) {
-        unlink(tmp.constData());
-        *failure = err;
-        return {};
-    }
-    return dest;
-}
-
 } // namespace
 
 QByteArray QLMediaSearch::uniquePathInDirectory(const QByteArray &dir, const QByteArray &fileName)
 {
     const QByteArray candidate = join(dir, fileName);
-    if (!exists(candidate))
+    if (!taken(candidate))
         return candidate;
     // The last extension moves behind the number; a leading dot starts no extension.
     const qsizetype dot = fileName.lastIndexOf('.');
@@ -98,7 +56,7 @@ QByteArray QLMediaSearch::uniquePathInDirectory(const QByteArray &dir, const QBy
     for (int n = 2; n < 100000; ++n) {
         const QByteArray name = base + ' ' + QByteArray::number(n) + (hasExt ? '.' + ext : QByteArray());
         const QByteArray path = join(dir, name);
-        if (!exists(path))
+        if (!taken(path))
             return path;
     }
     return join(dir, base + ' ' + QByteArray::number(QDateTime::currentSecsSinceEpoch()));
@@ -125,18 +83,17 @@ QByteArray QLMediaSearch::copyToDesktop(const QByteArray &path, QString *error)
             *error = QStringLiteral("无法定位桌面目录");
         return {};
     }
-    int failure = 0;
-    const QByteArray dest = copyInto(path, desktop, &failure);
+    QString message;
+    const QByteArray dest = QLPlatform::copyIntoFolder(path, desktop, [&] {
+        return uniquePathInDirectory(desktop, lastComponent(path));
+    }, &message);
     if (!dest.isEmpty())
         return dest;
     if (error) {
-        QString message = failure ? QLPlatform::errorText(failure) : QString();
         if (message.isEmpty())
             message = QStringLiteral("未知错误");
-        // EACCES and EPERM stand for the platform's codes 257 (reading without
-        // permission) and 513 (writing without permission).
-        const bool hint = failure == EACCES || failure == EPERM || message.contains(QLatin1String("permission"))
-                          || message.contains(QStringLiteral("权限"));
+        // The system's text for a refused read or write (EACCES, EPERM) says 权限.
+        const bool hint = message.contains(QLatin1String("permission")) || message.contains(QStringLiteral("权限"));
         // The hint names a macOS privacy setting; elsewhere it would send the user
         // looking for a setting that does not exist.
         if (hint && QLPlatform::hasFullDiskAccessSetting())
@@ -189,7 +146,15 @@ QString QLMediaSearch::humanSize(qint64 bytes)
     return QLOneDecimal(value) + QLatin1Char(' ') + QLatin1String(units[unit]);
 }
 
-void QLMediaSearch::revealInFinder(const QByteArray &path)
+void QLMediaSearch::revealInFinder(const QByteArray &path, const QLRevealCallback &done)
 {
-    QLPlatform::revealFile(path);
+    const auto report = [done](bool ok, const QString &reason) {
+        if (done)
+            done(ok, reason);
+    };
+    if (!path.isEmpty())
+        return QLPlatform::revealFile(path, report);
+    // Nothing to show; the caller still hears of it, after this call has returned.
+    QMetaObject::invokeMethod(QCoreApplication::instance(), [report] { report(false, QLPlatform::errorText(ENOENT)); },
+                              Qt::QueuedConnection);
 }

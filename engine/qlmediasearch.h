@@ -9,6 +9,8 @@
 using QLItemCallback = std::function<void(const QLMediaItemPtr &item)>;
 using QLProgressCallback = std::function<void(quint64 directoryCount, const QString &text)>;
 using QLCancelledCallback = std::function<bool()>;
+// How a reveal ended: ok, or not with the reason (Chinese, ready to show).
+using QLRevealCallback = std::function<void(bool ok, const QString &reason)>;
 
 // The fixed list of directory names the walk never descends into (exact, case-sensitive).
 const QList<QByteArray> &QLSkipDirNames();
@@ -63,11 +65,13 @@ public:
 
     // The path in dir under which a new file named fileName replaces nothing: the name
     // itself, else "base 2.ext", "base 3.ext", ...; past 99999 "base SECONDS" without
-    // an extension, unchecked. Only existence tests are made.
+    // an extension, unchecked. A name is taken by anything under it, a dangling link
+    // included. Only existence tests are made.
     static QByteArray uniquePathInDirectory(const QByteArray &dir, const QByteArray &fileName);
     // Copies the file to the Desktop under a unique name, never replacing anything, even
     // when another program takes the name meanwhile. Returns the new path, or an empty
-    // one with a message in error. A failed copy leaves nothing behind.
+    // one with a message in error. A failed copy leaves nothing behind (nor does a killed
+    // one, where the file system can create a file without a name).
     static QByteArray copyToDesktop(const QByteArray &path, QString *error = nullptr);
     // Copies each file in order; errors gets one "name：message" line per failure.
     static QList<QByteArray> copyToDesktopBatch(const QList<QByteArray> &paths, QStringList *errors = nullptr);
@@ -75,6 +79,8 @@ public:
     static QByteArray desktopDirectory();
     // A byte count as short text in units of 1024: "0 B", "1 B", "1.5 KB", "1024.0 KB".
     static QString humanSize(qint64 bytes);
-    // Shows the file selected in the file manager, without waiting. Empty does nothing.
-    static void revealInFinder(const QByteArray &path);
+    // Shows the file selected in the file manager or, when none answers, opens its
+    // folder. Returns at once; done hears later, on the calling thread (whose event loop
+    // must run), whether the file or its folder was shown. An empty path shows nothing.
+    static void revealInFinder(const QByteArray &path, const QLRevealCallback &done = {});
 };

@@ -48,9 +48,6 @@ QString localVolumeName(const QByteArray &path);
 // The file's content modification time, in milliseconds since 1970 (UTC).
 qint64 modificationMSecs(const struct stat &st);
 
-// Gives the open file the access and modification times of st.
-void copyFileTimes(int fd, const struct stat &st);
-
 // The user's home folder.
 QByteArray homeDirectory();
 
@@ -99,24 +96,34 @@ FileNameIndex fileNameIndex();
 // What the window calls the system's file manager, which is Finder only on macOS.
 struct FileManagerTexts
 {
-    QString button;         // the reveal button
-    QString menuItem;       // the context menu's reveal item
-    QString fileMenuItem;   // the File menu's reveal item
-    QString revealedFormat; // the report after a reveal; %1 is the number of selected files
+    QString button;             // the reveal button
+    QString menuItem;           // the context menu's reveal item
+    QString fileMenuItem;       // the File menu's reveal item
+    QString revealedFormat;     // the report after a reveal; %1 is the number of selected files
+    QString revealFailedFormat; // the report when nothing could show the file; %1 is the reason
 };
 const FileManagerTexts &fileManagerTexts();
 
-// Shows the file's folder in the system's file manager with the file selected, without
-// waiting for the file manager. An empty path does nothing.
-void revealFile(const QByteArray &path);
+// How an asynchronous request ended: ok, or not with the reason, ready to show. It is
+// called exactly once, on the thread that made the request (the main thread, whose event
+// loop must run), and never before the request function has returned.
+using Completion = std::function<void(bool ok, const QString &reason)>;
 
-// Copies the contents of one open file into another (from the current offsets). Returns
-// 0 or the errno of the failure.
-int copyFileData(int srcFd, int dstFd);
+// Shows the file's folder in the system's file manager with the file selected. Where the
+// file manager does not answer, the folder is opened with the default application for
+// folders. Waits for neither on the calling thread.
+void revealFile(const QByteArray &path, Completion done);
 
-// Renames from to to, failing with EEXIST instead of replacing an existing to. Returns 0
-// or the errno of the failure.
-int renameNoReplace(const char *from, const char *to);
+// Hands the file to the default application for its type, without waiting for it. Fails
+// when the system knows no application for the type or cannot start it.
+void openWithDefaultApplication(const QByteArray &path, Completion done);
+
+// Copies the regular file source into the folder dir under the path freePath gives,
+// without ever replacing anything: when another program takes that name first, freePath
+// is asked again. Permission bits and times are kept. A copy that fails leaves nothing
+// behind. Returns the new path, or an empty one with the reason in error.
+QByteArray copyIntoFolder(const QByteArray &source, const QByteArray &dir, const std::function<QByteArray()> &freePath,
+                          QString *error = nullptr);
 
 // True where the system has a "Full Disk Access" privacy setting that a failed read can
 // be blamed on (macOS).
@@ -185,7 +192,8 @@ QByteArray fileUri(const QByteArray &path);
 // the errno of the failure to start it.
 int spawnDetached(const QList<QByteArray> &argv);
 
-// The system's description of an errno value.
+// The system's description of an errno value, in Chinese for the common failures of
+// file operations.
 QString errorText(int error);
 
 // Runs program (an absolute path) with args; standard input and error go to the null

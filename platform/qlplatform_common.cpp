@@ -50,6 +50,25 @@ QByteArray fileUri(const QByteArray &path)
 
 QString errorText(int error)
 {
+    switch (error) {
+    case EACCES:
+    case EPERM:
+        return QStringLiteral("没有权限");
+    case ENOENT:
+        return QStringLiteral("文件或文件夹不存在");
+    case ENOSPC:
+        return QStringLiteral("磁盘已满");
+    case EROFS:
+        return QStringLiteral("磁盘为只读，无法写入");
+    case ENAMETOOLONG:
+        return QStringLiteral("文件名过长");
+    case EEXIST:
+        return QStringLiteral("文件已存在");
+    case EIO:
+        return QStringLiteral("磁盘读写出错");
+    case EDQUOT:
+        return QStringLiteral("超出磁盘配额");
+    }
     return QString::fromLocal8Bit(strerror(error));
 }
 

@@ -2,6 +2,7 @@
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <CoreServices/CoreServices.h>
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileSystemWatcher>
 #include <algorithm>
@@ -15,6 +16,8 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <thread>
+
 namespace QLPlatform {
 
 const FileManagerTexts &fileManagerTexts()
@@ -24,6 +27,7 @@ const FileManagerTexts &fileManagerTexts()
         QStringLiteral("在 Finder 中显示"),
         QStringLiteral("在 Finder 中显示选中文件"),
         QStringLiteral("已在 Finder 中定位 %1 个文件里的第 1 个"),
+        QStringLiteral("无法在 Finder 中显示：%1"),
     };
     return texts;
 }
@@ -103,12 +107,6 @@ qint64 modificationMSecs(const struct stat &st)
     return qint64(st.st_mtimespec.tv_sec) * 1000 + st.st_mtimespec.tv_nsec / 1000000;
 }
 
-void copyFileTimes(int fd, const struct stat &st)
-{
-    const timespec times[2] = {st.st_atimespec, st.st_mtimespec};
-    futimens(fd, times);
-}
-
 bool hasHiddenFlag(const struct stat &st)
 {
     return (st.st_flags & UF_HIDDEN) != 0;
@@ -163,20 +161,67 @@ FileNameIndex fileNameIndex()
     return {FileNameIndex::Language::Spotlight, QByteArrayLiteral("/usr/bin/mdfind")};
 }
 
-void revealFile(const QByteArray &path)
+namespace {
+
+// Runs open(1) on a worker thread, so that LaunchServices never holds up the main thread,
+// and reports on the main thread.
+void openAsync(const QList<QByteArray> &args, const QString &failure, Completion done)
 {
-    if (!path.isEmpty())
-        spawnDetached({"/usr/bin/open", "-R", path});
+    std::thread([args, failure, done = std::move(done)] {
+        int status = -1;
+        const bool ok = runTool("/usr/bin/open", args, {}, {}, &status) == ToolOutcome::Exited && status == 0;
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [ok, failure, done] { done(ok, ok ? QString() : failure); },
+                                  Qt::QueuedConnection);
+    }).detach();
 }
 
-int copyFileData(int src, int dst)
+} // namespace
+
+void revealFile(const QByteArray &path, Completion done)
 {
-    return fcopyfile(src, dst, nullptr, COPYFILE_ALL) == 0 ? 0 : errno;
+    openAsync({"-R", path}, QStringLiteral("Finder 无法显示该文件"), std::move(done));
 }
 
-int renameNoReplace(const char *from, const char *to)
+void openWithDefaultApplication(const QByteArray &path, Completion done)
 {
-    return renamex_np(from, to, RENAME_EXCL) == 0 ? 0 : errno;
+    openAsync({path}, QStringLiteral("没有可以打开此类文件的应用程序"), std::move(done));
+}
+
+QByteArray copyIntoFolder(const QByteArray &source, const QByteArray &dir, const std::function<QByteArray()> &freePath,
+                          QString *error)
+{
+    if (error)
+        error->clear();
+    struct stat st;
+    int err = 0;
+    if (stat(source.constData(), &st) != 0)
+        err = errno;
+    else if (!S_ISREG(st.st_mode))
+        err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    // Written under a hidden temporary name, which a failure removes, then renamed
+    // without replacing anything.
+    QByteArray tmp = dir + "/.qingluan-copy-XXXXXX";
+    const int fd = err ? -1 : mkstemp(tmp.data());
+    if (!err && fd < 0)
+        err = errno;
+    if (fd >= 0) {
+        close(fd);
+        if (copyfile(source.constData(), tmp.constData(), nullptr, COPYFILE_ALL) != 0)
+            err = errno;
+    }
+    QByteArray dest;
+    for (int attempt = 0; !err && attempt < 100; ++attempt) {
+        dest = freePath();
+        if (renamex_np(tmp.constData(), dest.constData(), RENAME_EXCL) == 0)
+            return dest;
+        if (errno != EEXIST)
+            err = errno;
+    }
+    if (fd >= 0)
+        unlink(tmp.constData());
+    if (error)
+        *error = errorText(err ? err : EEXIST);
+    return {};
 }
 
 bool hasFullDiskAccessSetting()

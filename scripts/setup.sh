@@ -14,7 +14,7 @@ packages=(
     # The tests play into a PulseAudio server of their own and make FLAC files with flac.
     pulseaudio flac
     plocate findutils fd-find time
-    dbus xvfb xauth xdotool xclip imagemagick weston at-spi2-core libglib2.0-bin desktop-file-utils
+    dbus xvfb xauth xdotool xclip imagemagick weston at-spi2-core libglib2.0-bin desktop-file-utils shared-mime-info
     fonts-wqy-microhei
 )
 

@@ -1,68 +1,121 @@
-// Runs on a private session bus (dbus-run-session), where the test plays the file manager.
+// Reveal on a session bus of the test's own: each case decides whether a file manager is
+// there, is started by the bus (slowly, or not at all), or is missing; a program of the
+// test's own is the default application for folders, or there is none.
 
 #include "qlmediasearch.h"
+#include "qlplatform.h"
 #include "fakefilemanager.h"
+#include "sessionbus.h"
 #include "treefixture.h"
 
-#include <QDBusConnection>
 #include <QDBusConnectionInterface>
-#include <QFile>
 #include <QTest>
 
+#include <cerrno>
+#include <memory>
 #include <unistd.h>
+
+namespace {
+
+enum FileManager { None, OnTheBus, StartsSlowly, FailsToStart };
+const QString kName = QStringLiteral("org.freedesktop.FileManager1");
+
+} // namespace
 
 class tst_Reveal final : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
     void initTestCase();
-    void showItemsOnTheFileManager();
-    void withoutAFileManagerTheFolderOpens();
+    void cleanup();
+    void reveal_data();
+    void reveal();
 
 private:
+    std::unique_ptr<TreeFixture> m_xdg;
+    std::unique_ptr<PrivateSessionBus> m_bus;
     FakeFileManager m_fm;
 };
 
 void tst_Reveal::initTestCase()
 {
-    QVERIFY2(m_fm.registerOnSessionBus(), "run under dbus-run-session");
+    // Before anything asks GLib for them: it reads these folders once per process.
+    m_xdg = std::make_unique<TreeFixture>();
+    m_xdg->write("data/applications/folders.desktop", "[Desktop Entry]\nType=Application\nName=Folders\nExec="
+                     + m_xdg->path("opener.sh") + " %f\nMimeType=inode/directory;\n");
+    m_xdg->write("config/mimeapps.list", "[Default Applications]\ninode/directory=folders.desktop\n");
+    qputenv("XDG_DATA_HOME", m_xdg->path("data"));
+    qputenv("XDG_CONFIG_HOME", m_xdg->path("config"));
+    qputenv("XDG_DATA_DIRS", m_xdg->dir("sysdata"));
+    m_xdg->file("青鸾 music/a b#1%\xc7\xe0.mp3");
+    m_bus = std::make_unique<PrivateSessionBus>();
+    QVERIFY(m_bus->isRunning());
 }
 
-void tst_Reveal::showItemsOnTheFileManager()
+void tst_Reveal::cleanup()
 {
-    QLMediaSearch::revealInFinder("/tmp/青鸾 寻曲/a b#1%.mp3");
-    QTRY_COMPARE(m_fm.calls.size(), 1);
-    QCOMPARE(m_fm.calls[0],
-             QStringList{QStringLiteral("file:///tmp/%E9%9D%92%E9%B8%BE%20%E5%AF%BB%E6%9B%B2/a%20b%231%25.mp3")});
-    QCOMPARE(m_fm.startupIds[0], QString());
-
-    QLMediaSearch::revealInFinder({}); // nothing to show: nothing is sent
-    QLMediaSearch::revealInFinder("/music/\xc7\xe0.flac"); // not UTF-8: the bytes themselves
-    QTRY_COMPARE(m_fm.calls.size(), 2);
-    QCOMPARE(m_fm.calls[1], QStringList{QStringLiteral("file:///music/%C7%E0.flac")});
+    m_fm.unregister();
+    m_bus->setActivatable(kName.toUtf8(), {});
+    // A file manager the bus started leaves once it has answered.
+    QTRY_VERIFY(!QDBusConnection::sessionBus().interface()->isServiceRegistered(kName));
+    m_xdg->remove("shown");
+    m_xdg->remove("opened");
 }
 
-void tst_Reveal::withoutAFileManagerTheFolderOpens()
+void tst_Reveal::reveal_data()
 {
-    QVERIFY(QDBusConnection::sessionBus().unregisterService(QStringLiteral("org.freedesktop.FileManager1")));
-    // The default file manager of a fresh home: a script that records what it was given.
-    TreeFixture home;
-    const QByteArray record = home.path("opened");
-    const QByteArray script = home.recorder("fm.sh", record);
-    home.write("data/applications/fakefm.desktop",
-               "[Desktop Entry]\nType=Application\nName=Fake\nExec=" + script + " %U\nMimeType=inode/directory;\n");
-    home.write("config/mimeapps.list", "[Default Applications]\ninode/directory=fakefm.desktop\n");
-    qputenv("XDG_DATA_HOME", home.path("data"));
-    qputenv("XDG_CONFIG_HOME", home.path("config"));
+    QTest::addColumn<int>("fileManager");
+    QTest::addColumn<bool>("folderOpener");
+    QTest::addColumn<bool>("emptyPath");
+    QTest::addColumn<QString>("reason"); // empty: the reveal succeeds
+    QTest::addColumn<QByteArray>("shownBy");
+    const QString nothingAnswers = QStringLiteral("没有文件管理器响应，也没有可以打开文件夹的应用程序");
+    QTest::newRow("file manager on the bus") << int(OnTheBus) << true << false << QString() << QByteArray("shown");
+    QTest::newRow("started by the bus, answers after 3 s") << int(StartsSlowly) << true << false << QString() << QByteArray("shown");
+    QTest::newRow("fails to start: the folder opens") << int(FailsToStart) << true << false << QString() << QByteArray("opened");
+    QTest::newRow("none: the folder opens") << int(None) << true << false << QString() << QByteArray("opened");
+    QTest::newRow("none, nor a folder opener") << int(None) << false << false << nothingAnswers << QByteArray();
+    QTest::newRow("fails to start, nor a folder opener") << int(FailsToStart) << false << false << nothingAnswers << QByteArray();
+    QTest::newRow("nothing to show") << int(OnTheBus) << true << true << QLPlatform::errorText(ENOENT) << QByteArray();
+}
 
-    const QByteArray folder = home.dir("青鸾 music");
-    QLMediaSearch::revealInFinder(home.file("青鸾 music/x.mp3"));
-    QTRY_VERIFY_WITH_TIMEOUT(access(record.constData(), F_OK) == 0, 10000);
-    // GIO hands the folder over as a URI or, to programs it deems local-only, as a path.
-    const QByteArray arg = TreeFixture::readFile(record).chopped(1);
-    const QByteArray uri = "file://" + QByteArray(folder).replace("青鸾 music", "%E9%9D%92%E9%B8%BE%20music");
-    QVERIFY2(arg == uri || arg == folder, arg.constData());
-    QCOMPARE(m_fm.calls.size(), 2); // nothing more reached the file manager's name
+void tst_Reveal::reveal()
+{
+    QFETCH(int, fileManager);
+    QFETCH(bool, folderOpener);
+    QFETCH(bool, emptyPath);
+    QFETCH(QString, reason);
+    QFETCH(QByteArray, shownBy);
+    const QByteArray shown = m_xdg->path("shown");
+    if (folderOpener)
+        m_xdg->write("opener.sh", "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + m_xdg->path("opened") + "'\n", true);
+    else
+        m_xdg->remove("opener.sh"); // GIO then knows no application for folders
+    if (fileManager == OnTheBus) {
+        m_fm.record = QString::fromUtf8(shown);
+        QVERIFY(m_fm.registerOnSessionBus());
+    } else if (fileManager == StartsSlowly) {
+        m_bus->setActivatable(kName.toUtf8(), QL_FAKE_FILE_MANAGER " " + shown + " 3000");
+    } else if (fileManager == FailsToStart) {
+        m_bus->setActivatable(kName.toUtf8(), "/bin/false");
+    }
+
+    QList<QPair<bool, QString>> outcomes;
+    const QByteArray file = emptyPath ? QByteArray() : m_xdg->path("青鸾 music/a b#1%\xc7\xe0.mp3");
+    QLMediaSearch::revealInFinder(file, [&](bool ok, const QString &why) { outcomes.append({ok, why}); });
+    QTRY_COMPARE_WITH_TIMEOUT(outcomes.size(), 1, 30000);
+    QCOMPARE(outcomes[0], qMakePair(reason.isEmpty(), reason));
+
+    // The file's URI carries its exact bytes; the folder opener is given the folder.
+    const QByteArray uri = "file://" + m_xdg->root() + "/%E9%9D%92%E9%B8%BE%20music/a%20b%231%25%C7%E0.mp3\n";
+    const QByteArray folder = m_xdg->path("青鸾 music") + '\n';
+    if (shownBy == "shown")
+        QCOMPARE(TreeFixture::readFile(shown), uri);
+    if (shownBy == "opened")
+        QTRY_COMPARE(TreeFixture::readFile(m_xdg->path("opened")), folder);
+    QTest::qWait(100);
+    QCOMPARE(access(shown.constData(), F_OK) == 0, shownBy == "shown");
+    QCOMPARE(access(m_xdg->path("opened").constData(), F_OK) == 0, shownBy == "opened");
 }
 
 QTEST_GUILESS_MAIN(tst_Reveal)

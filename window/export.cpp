@@ -1,6 +1,7 @@
 // Export of the result list to a text file.
 
 #include "qlsearchwindowcontroller.h"
+#include "qlplatform.h"
 
 #include <QComboBox>
 #include <QDateTime>
@@ -9,6 +10,19 @@
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QSaveFile>
+
+#include <cerrno>
+
+namespace {
+
+// QSaveFile describes its failures in English. Those that come from the system (no
+// permission, disk full, ...) leave the errno of the failed call, which has a Chinese text.
+QString saveFailureText(const QString &qtText, int error)
+{
+    return error ? QLPlatform::errorText(error) : qtText;
+}
+
+} // namespace
 
 QByteArray QLSearchWindowController::exportText() const
 {
@@ -39,10 +53,17 @@ void QLSearchWindowController::doExport()
     // Built after the panel closed: it holds every hit that has arrived by now.
     const QByteArray text = exportText();
     QSaveFile file(chosen);
+    errno = 0;
     if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
-        setStatus(QStringLiteral("导出失败：%1").arg(file.errorString()));
+        setStatus(QStringLiteral("导出失败：%1").arg(saveFailureText(file.errorString(), errno)));
         return;
     }
-    setStatus(QStringLiteral("已导出 %1 条结果到 %2").arg(items().size()).arg(chosen));
-    QLMediaSearch::revealInFinder(QFile::encodeName(chosen));
+    const QString done = QStringLiteral("已导出 %1 条结果到 %2").arg(items().size()).arg(chosen);
+    setStatus(done);
+    const QPointer<QLSearchWindowController> self(this);
+    QLMediaSearch::revealInFinder(QFile::encodeName(chosen), [self, done](bool ok, const QString &reason) {
+        if (!ok && self)
+            self->setStatus(done + QStringLiteral("（") + QLPlatform::fileManagerTexts().revealFailedFormat.arg(reason)
+                            + QStringLiteral("）"));
+    });
 }

@@ -6,12 +6,13 @@
 
 #include <QApplication>
 #include <QClipboard>
-#include <QDesktopServices>
 #include <QMimeData>
 #include <QPointer>
 #include <QProgressBar>
 #include <QThreadPool>
 #include <QUrl>
+
+#include <memory>
 
 QList<QByteArray> QLSearchWindowController::selectedPaths() const
 {
@@ -73,8 +74,15 @@ void QLSearchWindowController::doReveal()
     const QList<QByteArray> paths = selectedPaths();
     if (paths.isEmpty())
         return requireSelection();
-    QLMediaSearch::revealInFinder(paths.first());
-    setStatus(QLPlatform::fileManagerTexts().revealedFormat.arg(paths.size()));
+    // Reported once the file manager (or the folder's default application) has answered,
+    // which takes a few seconds when the bus has to start it first.
+    const QPointer<QLSearchWindowController> self(this);
+    const qsizetype count = paths.size();
+    QLMediaSearch::revealInFinder(paths.first(), [self, count](bool ok, const QString &reason) {
+        const QLPlatform::FileManagerTexts &texts = QLPlatform::fileManagerTexts();
+        if (self)
+            self->setStatus(ok ? texts.revealedFormat.arg(count) : texts.revealFailedFormat.arg(reason));
+    });
 }
 
 void QLSearchWindowController::doCopyPath()
@@ -103,12 +111,41 @@ void QLSearchWindowController::doCopyPath()
 
 void QLSearchWindowController::doOpenDefault()
 {
-    const QList<QByteArray> paths = selectedPaths();
-    if (paths.isEmpty())
+    const QList<QLMediaItemPtr> selected = selectedItems();
+    if (selected.isEmpty())
         return requireSelection();
-    for (const QByteArray &p : paths)
-        QDesktopServices::openUrl(QUrl::fromEncoded(QLPlatform::fileUri(p)));
-    setStatus(QStringLiteral("已用系统默认应用打开 %1 个文件").arg(paths.size()));
+    // One request per file; the report waits for every answer and names the first file,
+    // in selection order, that could not be opened.
+    struct Tally
+    {
+        qsizetype pending = 0;
+        qsizetype failed = 0;
+        qsizetype firstFailed = -1;
+        QString firstFailure;
+    };
+    const auto tally = std::make_shared<Tally>();
+    const qsizetype total = selected.size();
+    tally->pending = total;
+    const QPointer<QLSearchWindowController> self(this);
+    for (qsizetype i = 0; i < selected.size(); ++i) {
+        const QString name = selected[i]->name();
+        QLPlatform::openWithDefaultApplication(selected[i]->path(), [self, tally, total, i, name](bool ok, const QString &reason) {
+            if (!ok) {
+                ++tally->failed;
+                if (tally->firstFailed < 0 || i < tally->firstFailed) {
+                    tally->firstFailed = i;
+                    tally->firstFailure = QStringLiteral("%1：%2").arg(name, reason);
+                }
+            }
+            if (--tally->pending > 0 || !self)
+                return;
+            if (tally->failed == 0)
+                self->setStatus(QStringLiteral("已用系统默认应用打开 %1 个文件").arg(total));
+            else
+                self->setStatus(QStringLiteral("打开 %1 个成功、%2 个失败：%3")
+                                    .arg(total - tally->failed).arg(tally->failed).arg(tally->firstFailure));
+        });
+    }
 }
 
 void QLSearchWindowController::doOpenWithPlayer(const QLPlayerTarget &target)

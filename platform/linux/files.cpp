@@ -3,6 +3,8 @@
 
 #include "qlplatform.h"
 
+#include <QScopeGuard>
+
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -10,6 +12,7 @@
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace QLPlatform {
@@ -17,12 +20,6 @@ namespace QLPlatform {
 qint64 modificationMSecs(const struct stat &st)
 {
     return qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
-}
-
-void copyFileTimes(int fd, const struct stat &st)
-{
-    const timespec times[2] = {st.st_atim, st.st_mtim};
-    futimens(fd, times);
 }
 
 bool hasHiddenFlag(const struct stat &)
@@ -78,6 +75,9 @@ bool DirectoryReader::next(Entry &entry)
     }
 }
 
+namespace {
+
+// Copies the contents of one open file into another. Returns 0 or the errno.
 int copyFileData(int src, int dst)
 {
     // copy_file_range lets the file system share or copy blocks in the kernel.
@@ -115,6 +115,7 @@ int copyFileData(int src, int dst)
     }
 }
 
+// Renames from to to, failing with EEXIST instead of replacing an existing to.
 int renameNoReplace(const char *from, const char *to)
 {
     if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
@@ -139,6 +140,116 @@ int renameNoReplace(const char *from, const char *to)
         return e;
     }
     return 0;
+}
+
+// The copy's destination while it is written. Where the file system offers O_TMPFILE the
+// file has no name until it is complete, so a copy that fails or is killed midway leaves
+// nothing at all. Elsewhere it is a hidden temporary file that a failure removes and only
+// a kill can leave behind.
+class PendingFile final
+{
+public:
+    ~PendingFile()
+    {
+        if (m_fd >= 0)
+            close(m_fd);
+        if (!m_tempPath.isEmpty())
+            unlink(m_tempPath.constData());
+    }
+
+    int fd() const { return m_fd; }
+
+    int create(const QByteArray &dir)
+    {
+        // An unnamed file gets its name through /proc/self/fd: linkat with AT_EMPTY_PATH
+        // would need CAP_DAC_READ_SEARCH.
+        if (access("/proc/self/fd", F_OK) == 0) {
+            m_fd = open(dir.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+            if (m_fd >= 0)
+                return 0;
+            if (errno != EOPNOTSUPP && errno != EISDIR) // EISDIR: a kernel without O_TMPFILE
+                return errno;
+        }
+        m_tempPath = dir + "/.qingluan-copy-XXXXXX";
+        m_fd = mkostemp(m_tempPath.data(), O_CLOEXEC);
+        if (m_fd < 0) {
+            m_tempPath.clear();
+            return errno;
+        }
+        return 0;
+    }
+
+    // Gives the complete file its name; EEXIST when the name is taken.
+    int publish(const QByteArray &path)
+    {
+        if (m_tempPath.isEmpty()) {
+            char self[32];
+            snprintf(self, sizeof self, "/proc/self/fd/%d", m_fd);
+            return linkat(AT_FDCWD, self, AT_FDCWD, path.constData(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+        }
+        const int err = renameNoReplace(m_tempPath.constData(), path.constData());
+        if (err == 0)
+            m_tempPath.clear();
+        return err;
+    }
+
+    // Closes the file, reporting a write error that only the close reveals (NFS).
+    int finish()
+    {
+        const int fd = std::exchange(m_fd, -1);
+        return close(fd) == 0 ? 0 : errno;
+    }
+
+private:
+    int m_fd = -1;
+    QByteArray m_tempPath; // empty for an unnamed file, or once renamed
+};
+
+int copyInto(const QByteArray &source, const QByteArray &dir, const std::function<QByteArray()> &freePath,
+             QByteArray *dest)
+{
+    const int src = open(source.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (src < 0)
+        return errno;
+    const auto closeSource = qScopeGuard([src] { close(src); });
+    struct stat st;
+    if (fstat(src, &st) != 0)
+        return errno;
+    if (!S_ISREG(st.st_mode))
+        return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    PendingFile out;
+    if (const int err = out.create(dir))
+        return err;
+    if (const int err = copyFileData(src, out.fd()))
+        return err;
+    // Keep what a file manager's copy keeps: permission bits and times.
+    fchmod(out.fd(), st.st_mode & 07777);
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    futimens(out.fd(), times);
+    int err = EEXIST;
+    for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
+        *dest = freePath();
+        err = out.publish(*dest);
+    }
+    if (err == 0 && (err = out.finish()) != 0)
+        unlink(dest->constData());
+    return err;
+}
+
+} // namespace
+
+QByteArray copyIntoFolder(const QByteArray &source, const QByteArray &dir, const std::function<QByteArray()> &freePath,
+                          QString *error)
+{
+    if (error)
+        error->clear();
+    QByteArray dest;
+    const int err = copyInto(source, dir, freePath, &dest);
+    if (err == 0)
+        return dest;
+    if (error)
+        *error = errorText(err);
+    return {};
 }
 
 bool hasFullDiskAccessSetting()

@@ -1,8 +1,12 @@
-// Linux: showing a file in the file manager.
+// Linux: showing a file in the file manager and opening files with their default
+// applications, through GIO. Every request is asynchronous: GIO answers in the main
+// context of the thread that asked, which Qt's event loop runs on Linux.
 
 #include "qlplatform.h"
 
 #include <gio/gio.h>
+
+#include <cerrno>
 
 namespace QLPlatform {
 
@@ -13,68 +17,120 @@ const FileManagerTexts &fileManagerTexts()
         QStringLiteral("在文件管理器中显示"),
         QStringLiteral("在文件管理器中显示选中文件"),
         QStringLiteral("已在文件管理器中定位 %1 个文件里的第 1 个"),
+        QStringLiteral("无法在文件管理器中显示：%1"),
     };
     return texts;
 }
 
 namespace {
 
-// Whether some program answers to org.freedesktop.FileManager1 now, or would be started
-// by the bus for it. Only the bus itself is asked, never the file manager.
-bool fileManagerOnBus(GDBusConnection *bus)
+// A file manager that the bus has to start (Thunar, Nautilus and Dolphin are started on
+// demand) may need several seconds on a cold start.
+constexpr int kShowItemsTimeoutMs = 20000;
+
+struct Request
 {
-    const auto ask = [bus](const char *method, GVariant *args) -> GVariant * {
-        return g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                           method, args, nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, 2000, nullptr, nullptr);
-    };
-    gboolean found = false; // g_variant_get writes a gboolean, which is an int
-    if (GVariant *r = ask("NameHasOwner", g_variant_new("(s)", "org.freedesktop.FileManager1"))) {
-        g_variant_get(r, "(b)", &found);
-        g_variant_unref(r);
-    }
-    if (!found) {
-        if (GVariant *r = ask("ListActivatableNames", nullptr)) {
-            GVariantIter *names = nullptr;
-            g_variant_get(r, "(as)", &names);
-            const gchar *name = nullptr;
-            while (!found && g_variant_iter_next(names, "&s", &name))
-                found = g_strcmp0(name, "org.freedesktop.FileManager1") == 0;
-            g_variant_iter_free(names);
-            g_variant_unref(r);
+    QByteArray path;
+    Completion done;
+};
+
+void finish(Request *r, bool ok, const QString &reason)
+{
+    r->done(ok, reason);
+    delete r;
+}
+
+QString failureText(const GError *error)
+{
+    if (error->domain == G_IO_ERROR) {
+        switch (error->code) {
+        case G_IO_ERROR_NOT_FOUND:
+            return errorText(ENOENT);
+        case G_IO_ERROR_PERMISSION_DENIED:
+            return errorText(EACCES);
+        case G_IO_ERROR_NOT_SUPPORTED:
+            return QStringLiteral("没有可以打开此类文件的应用程序");
         }
     }
-    return found != 0;
+    if (error->domain == G_SPAWN_ERROR) {
+        if (error->code == G_SPAWN_ERROR_NOENT)
+            return QStringLiteral("应用程序无法启动：") + errorText(ENOENT);
+        if (error->code == G_SPAWN_ERROR_ACCES || error->code == G_SPAWN_ERROR_PERM)
+            return QStringLiteral("应用程序无法启动：") + errorText(EACCES);
+    }
+    return QString::fromUtf8(error->message);
+}
+
+void onFolderOpened(GObject *, GAsyncResult *result, gpointer data)
+{
+    auto *r = static_cast<Request *>(data);
+    GError *error = nullptr;
+    if (g_app_info_launch_default_for_uri_finish(result, &error))
+        return finish(r, true, {});
+    const QString reason = error->domain == G_IO_ERROR && error->code == G_IO_ERROR_NOT_SUPPORTED
+        ? QStringLiteral("没有文件管理器响应，也没有可以打开文件夹的应用程序")
+        : failureText(error);
+    g_error_free(error);
+    finish(r, false, reason);
+}
+
+void openFolder(Request *r)
+{
+    const qsizetype slash = r->path.lastIndexOf('/');
+    const QByteArray uri = fileUri(slash > 0 ? r->path.left(slash) : QByteArray("/"));
+    g_app_info_launch_default_for_uri_async(uri.constData(), nullptr, nullptr, onFolderOpened, r);
+}
+
+void onShown(GObject *bus, GAsyncResult *result, gpointer data)
+{
+    auto *r = static_cast<Request *>(data);
+    if (GVariant *reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(bus), result, nullptr)) {
+        g_variant_unref(reply);
+        return finish(r, true, {});
+    }
+    // An error reply, or none in time: no file manager could be started.
+    openFolder(r);
+}
+
+void onBus(GObject *, GAsyncResult *result, gpointer data)
+{
+    auto *r = static_cast<Request *>(data);
+    GDBusConnection *bus = g_bus_get_finish(result, nullptr);
+    if (!bus)
+        return openFolder(r);
+    // The file manager's own interface: its folder opens with the file selected. A method
+    // call, so that the bus starts a file manager that is only activatable, and so that
+    // its answer tells whether the file was shown.
+    const QByteArray uri = fileUri(r->path);
+    const char *uris[] = {uri.constData(), nullptr};
+    g_dbus_connection_call(bus, "org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
+                           "org.freedesktop.FileManager1", "ShowItems", g_variant_new("(^ass)", uris, ""), nullptr,
+                           G_DBUS_CALL_FLAGS_NONE, kShowItemsTimeoutMs, nullptr, onShown, r);
+    g_object_unref(bus);
+}
+
+void onOpened(GObject *, GAsyncResult *result, gpointer data)
+{
+    auto *r = static_cast<Request *>(data);
+    GError *error = nullptr;
+    if (g_app_info_launch_default_for_uri_finish(result, &error))
+        return finish(r, true, {});
+    const QString reason = failureText(error);
+    g_error_free(error);
+    finish(r, false, reason);
 }
 
 } // namespace
 
-void revealFile(const QByteArray &path)
+void revealFile(const QByteArray &path, Completion done)
 {
-    if (path.isEmpty())
-        return;
-    const QByteArray uri = fileUri(path);
-    bool sent = false;
-    if (GDBusConnection *bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr)) {
-        if (fileManagerOnBus(bus)) {
-            // The file manager's own interface: its folder opens with the file selected.
-            // Sent without waiting for an answer.
-            GDBusMessage *msg = g_dbus_message_new_method_call("org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
-                                                               "org.freedesktop.FileManager1", "ShowItems");
-            const char *uris[] = {uri.constData(), nullptr};
-            g_dbus_message_set_body(msg, g_variant_new("(^ass)", uris, ""));
-            g_dbus_message_set_flags(msg, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
-            sent = g_dbus_connection_send_message(bus, msg, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
-            g_dbus_connection_flush_sync(bus, nullptr, nullptr);
-            g_object_unref(msg);
-        }
-        g_object_unref(bus);
-    }
-    if (!sent) {
-        // No file manager on the bus: open the folder with the default one.
-        const qsizetype slash = path.lastIndexOf('/');
-        const QByteArray folder = slash > 0 ? path.left(slash) : QByteArray("/");
-        g_app_info_launch_default_for_uri(fileUri(folder).constData(), nullptr, nullptr);
-    }
+    g_bus_get(G_BUS_TYPE_SESSION, nullptr, onBus, new Request{path, std::move(done)});
+}
+
+void openWithDefaultApplication(const QByteArray &path, Completion done)
+{
+    g_app_info_launch_default_for_uri_async(fileUri(path).constData(), nullptr, nullptr, onOpened,
+                                            new Request{path, std::move(done)});
 }
 
 } // namespace QLPlatform

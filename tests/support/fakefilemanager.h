@@ -1,11 +1,12 @@
 #pragma once
 
 #include <QDBusConnection>
+#include <QFile>
 #include <QObject>
 #include <QStringList>
 
 // Plays the desktop's file manager on a private session bus: records what it is asked
-// to show.
+// to show, in calls and, when record is set, as one line per URI appended to that file.
 class FakeFileManager final : public QObject
 {
     Q_OBJECT
@@ -13,6 +14,7 @@ class FakeFileManager final : public QObject
 public:
     QList<QStringList> calls;
     QStringList startupIds;
+    QString record;
 
     // Takes the file manager's name and object path on the session bus.
     bool registerOnSessionBus()
@@ -23,10 +25,23 @@ public:
             && bus.registerService(QStringLiteral("org.freedesktop.FileManager1"));
     }
 
+    bool unregister()
+    {
+        QDBusConnection::sessionBus().unregisterObject(QStringLiteral("/org/freedesktop/FileManager1"));
+        return QDBusConnection::sessionBus().unregisterService(QStringLiteral("org.freedesktop.FileManager1"));
+    }
+
 public Q_SLOTS:
     void ShowItems(const QStringList &uris, const QString &startupId)
     {
         calls.append(uris);
         startupIds.append(startupId);
+        QFile file(record);
+        if (!record.isEmpty() && file.open(QIODevice::Append))
+            file.write(uris.join(QLatin1Char('\n')).toUtf8() + '\n');
+        Q_EMIT shown();
     }
+
+Q_SIGNALS:
+    void shown();
 };

@@ -1,5 +1,7 @@
 #include "treefixture.h"
 
+#include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QTest>
 
@@ -10,25 +12,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <functional>
 
-TreeFixture::TreeFixture()
+TreeFixture::TreeFixture() : m_dir(QDir::tempPath() + QStringLiteral("/qltree-XXXXXX"))
 {
-    QByteArray tmpl = qgetenv("TMPDIR");
-    if (tmpl.isEmpty())
-        tmpl = "/tmp";
-    tmpl += "/qltree-XXXXXX";
-    if (!mkdtemp(tmpl.data()))
-        qFatal("mkdtemp failed");
-    m_root = tmpl;
+    if (!m_dir.isValid())
+        qFatal("cannot create a temporary folder: %s", qPrintable(m_dir.errorString()));
+    m_root = QFile::encodeName(m_dir.path());
 }
 
 TreeFixture::~TreeFixture()
 {
-    // rm copes with trees deeper than PATH_MAX and with folders we made unreadable.
-    QProcess::execute(QStringLiteral("chmod"), {QStringLiteral("-R"), QStringLiteral("u+rwx"), QString::fromUtf8(m_root)});
-    QProcess::execute(QStringLiteral("rm"), {QStringLiteral("-rf"), QString::fromUtf8(m_root)});
+    QProcess::execute(QStringLiteral("chmod"), {QStringLiteral("-R"), QStringLiteral("u+rwx"), m_dir.path()});
+    QProcess::execute(QStringLiteral("rm"), {QStringLiteral("-rf"), m_dir.path()});
 }
 
 void TreeFixture::makeParents(const QByteArray &rel)

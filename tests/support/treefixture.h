@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QTemporaryDir>
 
 #include <functional>
 
@@ -54,5 +55,9 @@ public:
 
 private:
     void makeParents(const QByteArray &rel);
+    // Removed with rm, not by QTemporaryDir: Qt names files by QString path, which cannot
+    // hold names that are not UTF-8, nor reach below PATH_MAX or into folders made
+    // unreadable, and these trees have all three.
+    QTemporaryDir m_dir;
     QByteArray m_root;
 };
