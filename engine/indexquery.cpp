@@ -97,10 +97,15 @@ QList<QLIndexRun> qlIndexRuns(QLPlatform::FileNameIndex::Language language, cons
 {
     if (extensions.isEmpty())
         return {};
-    if (language == QLPlatform::FileNameIndex::Language::Spotlight)
+    const QByteArray bytes = options.byteKeyword();
+    if (language == QLPlatform::FileNameIndex::Language::Spotlight) {
+        // Spotlight keeps only names in UTF-8: a keyword in other bytes matches none of them.
+        if (!bytes.isEmpty())
+            return {};
         return {{{QLMediaSearch::spotlightQueryForOptions(options).toUtf8()}, '\n'}};
+    }
     QList<QLIndexRun> runs;
-    for (const QByteArray &keyword : keywordForms(options.keyword()))
+    for (const QByteArray &keyword : bytes.isEmpty() ? keywordForms(options.keyword()) : QList<QByteArray>{bytes})
         runs.append(locateRun(extensions, keyword, options.indexDatabase()));
     return runs;
 }
