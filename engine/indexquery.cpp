@@ -49,7 +49,9 @@ QLIndexRun locateRun(const QStringList &extensions, QByteArrayView keyword, cons
     QLIndexRun run{{"-b", "-i", "-0", "-N"}, '\0'};
     if (!database.isEmpty())
         run.args << "-d" << escapedWith(database, ":\\"); // else read as a list of databases
-    if (keyword.size() >= 3) {
+    // plocate folds the case of a plain pattern as text, which fails on bytes that are not
+    // UTF-8; its regular expressions take them.
+    if (keyword.size() >= 3 && keyword.isValidUtf8()) {
         // A plain pattern is looked up through plocate's trigram index; a regular
         // expression would make it read its whole database. The extensions are checked
         // on the answers instead. Glob characters in the keyword are escaped inside a glob.

@@ -21,10 +21,14 @@ struct Run
     QByteArray err;
 };
 
+// -1 for a program that did not end by itself within 30 s.
 Run finished(QProcess &p)
 {
-    p.waitForFinished(60000);
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(), p.readAllStandardError()};
+    const bool ended = p.waitForFinished(30000);
+    if (!ended)
+        p.kill();
+    const int code = ended && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return {code, p.readAllStandardOutput(), p.readAllStandardError()};
 }
 
 // Runs qlfind, as the unprivileged user nobody when asked (the tests run as root, whom
@@ -55,7 +59,7 @@ Run script(const QByteArray &body, const QStringList &args = {})
 // A fake index program that never ends: a search using it runs until it is stopped.
 QByteArray endlessIndex(TreeFixture &t)
 {
-    return t.write("endless-index", "#!/bin/sh\nexec sleep 600\n", true);
+    return t.write("endless-index", "#!/bin/sh\nexec sleep 100\n", true);
 }
 
 QString s(const QByteArray &b)
@@ -167,6 +171,8 @@ void tst_Qlfind::kindsAndFilters_data()
     row("min size", {QStringLiteral("--min-size"), QStringLiteral("100")}, QStringLiteral("d.flac"));
     row("hidden", {QStringLiteral("--include-hidden"), QStringLiteral("--kind"), QStringLiteral("m4a")},
         QStringLiteral(".h/f.m4a e.m4a i.m4b"));
+    row("each file once", {QStringLiteral("--root"), QStringLiteral("<tree>"), QStringLiteral("--kind"), QStringLiteral("video")},
+        QStringLiteral("b.MOV h.mp4 k.m4v"));
 }
 
 void tst_Qlfind::kindsAndFilters()
@@ -176,6 +182,7 @@ void tst_Qlfind::kindsAndFilters()
     TreeFixture t;
     t.files({"a.mp3", "b.MOV", "c.aif", "e.m4a", ".h/f.m4a", "g.txt", "h.mp4", "i.m4b", "j.wav", "k.m4v"});
     t.file("d.flac", 200);
+    args.replaceInStrings(QStringLiteral("<tree>"), s(t.root()));
     const Run r = qlfind(QStringList{QStringLiteral("--no-index"), QStringLiteral("--root"), s(t.root())} + args);
     QCOMPARE(r.exitCode, 0);
     QStringList got;
@@ -287,6 +294,7 @@ void tst_Qlfind::hitsShowWhileTheSearchRuns()
     QByteArray out;
     while (out.count('\n') < 2 && p.waitForReadyRead(20000))
         out += p.readAllStandardOutput();
+    QCOMPARE(out.count('\n'), 2);
     QCOMPARE(p.state(), QProcess::Running);
     kill(pid_t(p.processId()), SIGINT);
     QVERIFY(p.waitForFinished(20000));
