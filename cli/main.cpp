@@ -1,21 +1,29 @@
 // qlfind: the search engine on the command line, for scripts and measurement.
 
+#include "kinds.h"
+#include "pathutil.h"
 #include "qlmediasearch.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <optional>
-#include <string>
 
-#include <sys/stat.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace {
+
+enum ExitStatus { Searched = 0, OutputFailed = 1, CannotRun = 2, Interrupted = 130 };
 
 std::atomic<bool> g_interrupted{false};
 
@@ -24,248 +32,367 @@ extern "C" void onSigint(int)
     g_interrupted.store(true);
 }
 
-const char kUsage[] =
-    "Usage: qlfind [options] [KEYWORD]\n"
+const char kEpilogue[] =
     "\n"
-    "Finds audio and video files by name, as the QingLuan window does, and prints each\n"
-    "hit's path exactly as the file system gave it, one per line, as it is found.\n"
-    "KEYWORD is matched as a case-insensitive substring of the file name; without it\n"
-    "every file of the chosen kinds is listed. Searching never changes a file.\n"
+    "With --json each hit is one object on a line, after the search: path, name, ext,\n"
+    "size, modified (Unix seconds, rounded down, or null), volume and origin (walk,\n"
+    "spotlight or both). A path that is not valid UTF-8 also has path_bytes, its exact\n"
+    "bytes in base64; path then shows it with U+FFFD for the bytes it cannot decode.\n"
     "\n"
-    "Options:\n"
-    "  --kind KIND         all (default), mp3, mp4, m4a, wav-aiff, video or flac\n"
-    "  --kinds MASK        kind bits, decimal or 0x hex (1 MP3, 2 MP4, 4 M4A/M4B, 8 WAV,\n"
-    "                      16 AIFF, 32 M4V, 64 MOV, 128 FLAC); overrides --kind\n"
-    "  --root DIR          search DIR (repeatable, in order); default: every disk and\n"
-    "                      the home folder\n"
-    "  --limit N           stop after N hits (default 0: no limit)\n"
-    "  --min-size BYTES    leave out files smaller than BYTES\n"
-    "  --include-hidden    do not skip hidden files and folders\n"
-    "  --no-index          walk the folders only; do not ask the file-name index\n"
-    "  --index-db FILE     the plocate database to ask (default: the system's)\n"
-    "  -0                  end each path with NUL instead of a line feed\n"
-    "  --json              after the search, one JSON object per hit and line: path,\n"
-    "                      name, ext, size, modified (Unix seconds or null), volume,\n"
-    "                      origin (walk, spotlight or both)\n"
-    "  --progress          report progress on standard error\n"
-    "  --help              show this text\n"
+    "A keyword or root in bytes that are not UTF-8 is taken byte for byte; such a keyword\n"
+    "matches file names by their bytes, ignoring the case of ASCII letters.\n"
     "\n"
-    "Exit status: 0 after a search (with or without hits); 2 for a usage error;\n"
-    "130 when interrupted with Ctrl-C (what was found until then is printed).\n";
+    "Exit status:\n"
+    "  0    the search ran (with or without hits), also when the reader of the output\n"
+    "       stopped reading early (qlfind x | head -1)\n"
+    "  1    the output could not be written (a full disk, a closed output, ...)\n"
+    "  2    nothing was searched: an unknown option or value, or a root that is\n"
+    "       missing, unreadable or not a folder\n"
+    "  130  interrupted with Ctrl-C; what was found until then is printed\n";
 
-[[noreturn]] void usageError(const std::string &message)
+// Standard output through a buffer of its own, so that every write is checked. To a
+// terminal each hit goes out at once; to a pipe or a file in blocks, but nothing waits
+// much more than 100 ms, so that `qlfind x | head -1` shows a hit as soon as it is found.
+class Output final
 {
-    std::fprintf(stderr, "qlfind: %s (try --help)\n", message.c_str());
-    std::exit(2);
+public:
+    Output()
+        : m_terminal(isatty(STDOUT_FILENO))
+    {
+        m_buffer.reserve(kBlock);
+    }
+
+    void write(QByteArrayView bytes)
+    {
+        if (m_error)
+            return;
+        if (m_buffer.isEmpty())
+            m_pendingSince = nowMs();
+        m_buffer.append(bytes);
+        if (m_terminal || m_buffer.size() >= kBlock)
+            flush();
+    }
+
+    // Called many times a second while the search runs (it rides on the search's
+    // cancellation poll): sends output that has waited 100 ms, and notices a reader that
+    // went away while nothing was written.
+    void tick()
+    {
+        if (m_error)
+            return;
+        const qint64 now = nowMs();
+        if (now - m_lastTick < 10)
+            return;
+        m_lastTick = now;
+        if (!m_buffer.isEmpty()) {
+            if (now - m_pendingSince >= 100)
+                flush();
+            return;
+        }
+        pollfd p{STDOUT_FILENO, 0, 0};
+        if (poll(&p, 1, 0) == 1 && (p.revents & POLLERR))
+            m_error = EPIPE;
+    }
+
+    void flush()
+    {
+        qsizetype done = 0;
+        while (!m_error && done < m_buffer.size()) {
+            const ssize_t n = ::write(STDOUT_FILENO, m_buffer.constData() + done, size_t(m_buffer.size() - done));
+            if (n >= 0)
+                done += n;
+            else if (errno != EINTR)
+                m_error = errno;
+        }
+        m_buffer.clear();
+    }
+
+    // The errno of the first failed write, 0 while every write succeeded.
+    int error() const { return m_error; }
+
+private:
+    static constexpr qsizetype kBlock = 64 * 1024;
+
+    static qint64 nowMs()
+    {
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+        return qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    }
+
+    const bool m_terminal;
+    QByteArray m_buffer;
+    qint64 m_pendingSince = 0;
+    qint64 m_lastTick = 0;
+    int m_error = 0;
+};
+
+// Messages go to standard error as best they can: there is nowhere left to report a
+// failure to write them.
+void printError(const QByteArray &message)
+{
+    const QByteArray line = "qlfind: " + message + '\n';
+    if (::write(STDERR_FILENO, line.constData(), size_t(line.size())) < 0) {
+    }
 }
 
-std::optional<quint64> parseNumber(const char *text)
+[[noreturn]] void usageError(const QString &message)
 {
-    if (!text || !*text || *text == '-')
-        return std::nullopt;
-    errno = 0;
-    char *end = nullptr;
-    const bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const unsigned long long v = std::strtoull(hex ? text + 2 : text, &end, hex ? 16 : 10);
-    if (errno != 0 || !end || *end != 0 || end == (hex ? text + 2 : text))
-        return std::nullopt;
-    return quint64(v);
+    printError(message.toUtf8() + " (try --help)");
+    std::exit(CannotRun);
 }
 
-std::optional<quint64> kindMask(const std::string &kind)
+// QCommandLineParser takes text, while arguments are bytes. A byte that is not part of
+// valid UTF-8 travels as the lone surrogate U+DC00 + byte, so every argument comes back
+// byte for byte.
+QString argumentText(QByteArrayView raw)
 {
-    if (kind == "all")
-        return QLAllKinds;
-    if (kind == "mp3")
-        return QLKindMP3;
-    if (kind == "mp4")
-        return QLKindMP4;
-    if (kind == "m4a")
-        return QLKindM4A;
-    if (kind == "wav-aiff")
-        return QLKindWAV | QLKindAIFF;
-    if (kind == "video")
-        return QLKindMP4 | QLKindM4V | QLKindMOV;
-    if (kind == "flac")
-        return QLKindFLAC;
-    return std::nullopt;
-}
-
-void appendJsonString(std::string &out, const QString &text)
-{
-    const QByteArray utf8 = text.toUtf8();
-    out += '"';
-    for (const char ch : utf8) {
-        const unsigned char c = static_cast<unsigned char>(ch);
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out += char(c);
-            }
+    QString text;
+    for (qsizetype i = 0; i < raw.size();) {
+        const uchar lead = uchar(raw[i]);
+        const qsizetype len = lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3
+                            : lead >= 0xF0 && lead < 0xF5                    ? 4
+                                                                             : 0;
+        if (len > 0 && i + len <= raw.size() && raw.sliced(i, len).isValidUtf8()) {
+            text += QString::fromUtf8(raw.sliced(i, len));
+            i += len;
+        } else {
+            text += QChar(0xDC00 + lead);
+            ++i;
         }
     }
-    out += '"';
+    return text;
 }
 
-std::string jsonLine(const QLMediaItem &item)
+QByteArray argumentBytes(const QString &text)
 {
-    std::string out = "{\"path\":";
-    appendJsonString(out, QString::fromUtf8(item.path())); // undecodable bytes become U+FFFD
-    out += ",\"name\":";
-    appendJsonString(out, item.name());
-    out += ",\"ext\":";
-    appendJsonString(out, item.ext());
-    out += ",\"size\":" + std::to_string(item.sizeBytes());
-    out += ",\"modified\":";
-    out += item.modified().isValid() ? std::to_string(item.modified().toSecsSinceEpoch()) : std::string("null");
-    out += ",\"volume\":";
-    appendJsonString(out, item.volume());
-    out += ",\"origin\":";
-    appendJsonString(out, item.origin());
-    out += "}\n";
-    return out;
+    QByteArray bytes;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+            bytes += QStringView(text).sliced(i, 2).toUtf8();
+            ++i;
+        } else if (c.unicode() >= 0xDC80 && c.unicode() <= 0xDCFF) {
+            bytes += char(c.unicode() - 0xDC00);
+        } else {
+            bytes += QStringView(&c, 1).toUtf8();
+        }
+    }
+    return bytes;
+}
+
+// A count in decimal, or in hexadecimal after 0x; no sign, no spaces.
+std::optional<quint64> parseNumber(const QString &text)
+{
+    const bool hex = text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive);
+    const QString digits = hex ? text.mid(2) : text;
+    bool ok = !digits.isEmpty();
+    for (const QChar c : digits)
+        ok = ok && (c.isDigit() || (hex && QStringLiteral("abcdefABCDEF").contains(c)));
+    const quint64 value = ok ? digits.toULongLong(&ok, hex ? 16 : 10) : 0;
+    return ok ? std::optional<quint64>(value) : std::nullopt;
+}
+
+QByteArray jsonLine(const QLMediaItem &item)
+{
+    const QByteArray path = item.path();
+    QJsonObject o{
+        {QStringLiteral("path"), QString::fromUtf8(path)},
+        {QStringLiteral("name"), item.name()},
+        {QStringLiteral("ext"), item.ext()},
+        {QStringLiteral("size"), item.sizeBytes()},
+        {QStringLiteral("volume"), item.volume()},
+        {QStringLiteral("origin"), item.origin()},
+    };
+    if (!QByteArrayView(path).isValidUtf8())
+        o.insert(QStringLiteral("path_bytes"), QString::fromLatin1(path.toBase64()));
+    if (item.modified().isValid()) {
+        // Rounded down, as stat(1) shows a time: 1.5 s before 1970 is second -2.
+        const qint64 ms = item.modified().toMSecsSinceEpoch();
+        o.insert(QStringLiteral("modified"), ms / 1000 - (ms % 1000 < 0 ? 1 : 0));
+    } else {
+        o.insert(QStringLiteral("modified"), QJsonValue::Null);
+    }
+    return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
+}
+
+// The exit status once the output is written: a reader that stopped reading had what it
+// wanted, any other failure to write is reported.
+int finish(const Output &out, int status)
+{
+    if (out.error() == EPIPE)
+        return Searched;
+    if (out.error()) {
+        printError("cannot write the output: " + QByteArray(std::strerror(out.error())));
+        return OutputFailed;
+    }
+    return status;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
+    // A closed standard stream would be taken by the next file opened, and output meant
+    // for it would land there. Standard output gets a descriptor that refuses writes, so
+    // that its writes fail as they should.
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+            open("/dev/null", fd == STDOUT_FILENO ? O_RDONLY : O_RDWR); // takes the lowest free descriptor: fd
+    }
     QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("qlfind"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QL_VERSION));
+
+    QStringList kindNames;
+    for (const QLKindChoice &c : QLKindChoices)
+        kindNames.append(QString::fromLatin1(c.name));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Finds audio and video files by name, as the QingLuan window does, and prints each\n"
+        "hit's path exactly as the file system gave it, one per line, as it is found.\n"
+        "KEYWORD is matched as a case-insensitive part of the file name; without it every\n"
+        "file of the chosen kinds is listed. Searching never changes a file."));
+    parser.addPositionalArgument(QStringLiteral("KEYWORD"), QStringLiteral("a part of the file name"),
+                                 QStringLiteral("[KEYWORD]"));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption kind(QStringLiteral("kind"),
+                                  QStringLiteral("%1 (default %2)").arg(kindNames.join(QStringLiteral(", ")), kindNames[0]),
+                                  QStringLiteral("KIND"));
+    const QCommandLineOption kinds(QStringLiteral("kinds"),
+                                   QStringLiteral("kind bits, decimal or 0x hex (1 MP3, 2 MP4, 4 M4A/M4B, 8 WAV, 16 AIFF, "
+                                                  "32 M4V, 64 MOV, 128 FLAC); overrides --kind"),
+                                   QStringLiteral("MASK"));
+    const QCommandLineOption root(QStringLiteral("root"),
+                                  QStringLiteral("search DIR (repeatable, in order); default: every disk and the home folder"),
+                                  QStringLiteral("DIR"));
+    const QCommandLineOption limit(QStringLiteral("limit"), QStringLiteral("stop after N hits (default 0: no limit)"),
+                                   QStringLiteral("N"));
+    const QCommandLineOption minSize(QStringLiteral("min-size"), QStringLiteral("leave out files smaller than BYTES"),
+                                     QStringLiteral("BYTES"));
+    const QCommandLineOption includeHidden(QStringLiteral("include-hidden"),
+                                           QStringLiteral("do not skip hidden files and folders"));
+    const QCommandLineOption noIndex(QStringLiteral("no-index"),
+                                     QStringLiteral("walk the folders only; do not ask the file-name index"));
+    const QCommandLineOption indexDb(QStringLiteral("index-db"),
+                                     QStringLiteral("the plocate database to ask (default: the system's)"),
+                                     QStringLiteral("FILE"));
+    const QCommandLineOption indexTool(QStringLiteral("index-tool"),
+                                       QStringLiteral("the index program to run (default: the system's)"),
+                                       QStringLiteral("PROGRAM"));
+    const QCommandLineOption nul(QStringLiteral("0"), QStringLiteral("end each path with NUL instead of a line feed"));
+    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("one JSON object per hit, after the search"));
+    const QCommandLineOption progress(QStringLiteral("progress"), QStringLiteral("report progress on standard error"));
+    parser.addOptions({kind, kinds, root, limit, minSize, includeHidden, noIndex, indexDb, indexTool, nul, json, progress});
+
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(argumentText(argv[i]));
+    if (!parser.parse(arguments))
+        usageError(parser.errorText());
+    const bool helpWanted = parser.isSet(help) || parser.isSet(QStringLiteral("help-all"));
+    if (helpWanted || parser.isSet(version)) {
+        const QByteArray text = helpWanted ? parser.helpText().toUtf8() + kEpilogue
+                                                   : QByteArrayLiteral("qlfind " QL_VERSION "\n");
+        Output out;
+        out.write(text);
+        out.flush();
+        return finish(out, Searched);
+    }
 
     QLSearchOptions options;
-    std::optional<quint64> kinds;
-    quint64 kindFromName = QLAllKinds;
-    QList<QByteArray> roots;
-    bool nul = false, json = false, progress = false;
-    std::optional<QString> keyword;
-
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::optional<std::string> inlineValue;
-        if (arg.rfind("--", 0) == 0 && arg.size() > 2) {
-            if (const size_t eq = arg.find('='); eq != std::string::npos) {
-                inlineValue = arg.substr(eq + 1);
-                arg.resize(eq);
-            }
-        }
-        const auto value = [&]() -> std::string {
-            if (inlineValue)
-                return *inlineValue;
-            if (i + 1 >= argc)
-                usageError(arg + " needs a value");
-            return argv[++i];
-        };
-        const auto number = [&](const std::string &v) {
-            const auto n = parseNumber(v.c_str());
-            if (!n)
-                usageError("not a number for " + arg + ": '" + v + "'");
-            return *n;
-        };
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--kind") {
-            const std::string v = value();
-            const auto m = kindMask(v);
-            if (!m)
-                usageError("unknown kind '" + v + "'");
-            kindFromName = *m;
-        } else if (arg == "--kinds") {
-            kinds = number(value());
-        } else if (arg == "--root") {
-            std::string dir = value();
-            if (dir.empty())
-                usageError("--root needs a folder");
-            if (dir[0] != '/') {
-                char cwd[8192];
-                if (!getcwd(cwd, sizeof cwd))
-                    usageError("cannot resolve '" + dir + "'");
-                dir = std::string(cwd) + "/" + dir;
-            }
-            struct stat st;
-            if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || access(dir.c_str(), R_OK | X_OK) != 0)
-                usageError("not a readable folder: '" + dir + "'");
-            roots.append(QByteArray(dir.data(), qsizetype(dir.size())));
-        } else if (arg == "--limit") {
-            options.setLimit(number(value()));
-        } else if (arg == "--min-size") {
-            options.setMinSize(qint64(qMin<quint64>(number(value()), quint64(INT64_MAX))));
-        } else if (arg == "--include-hidden") {
-            options.setSkipHidden(false);
-        } else if (arg == "--no-index") {
-            options.setUseSpotlight(false);
-        } else if (arg == "--index-db") {
-            const std::string db = value();
-            options.setIndexDatabase(QByteArray(db.data(), qsizetype(db.size())));
-        } else if (arg == "--index-tool") {
-            const std::string tool = value();
-            options.setIndexTool(QByteArray(tool.data(), qsizetype(tool.size())));
-        } else if (arg == "-0") {
-            nul = true;
-        } else if (arg == "--json") {
-            json = true;
-        } else if (arg == "--progress") {
-            progress = true;
-        } else if (arg == "--") {
-            for (++i; i < argc; ++i) {
-                if (keyword)
-                    usageError("more than one keyword");
-                keyword = QString::fromUtf8(argv[i]);
-            }
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            usageError("unknown option '" + arg + "'");
-        } else {
-            if (keyword)
-                usageError("more than one keyword");
-            keyword = QString::fromUtf8(argv[i]);
-        }
+    const auto number = [&](const QCommandLineOption &option) {
+        const QString v = parser.value(option);
+        const std::optional<quint64> n = parseNumber(v);
+        if (!n)
+            usageError(QStringLiteral("not a number for --%1: '%2'").arg(option.names().constFirst(), v));
+        return *n;
+    };
+    if (parser.isSet(kinds)) {
+        options.setKinds(number(kinds));
+    } else if (parser.isSet(kind)) {
+        const qsizetype i = kindNames.indexOf(parser.value(kind));
+        if (i < 0)
+            usageError(QStringLiteral("unknown kind '%1'").arg(parser.value(kind)));
+        options.setKinds(QLKindChoices[size_t(i)].mask);
     }
-    options.setKinds(kinds ? *kinds : kindFromName);
+    if (parser.isSet(limit))
+        options.setLimit(number(limit));
+    if (parser.isSet(minSize))
+        options.setMinSize(qint64(qMin<quint64>(number(minSize), quint64(INT64_MAX))));
+    options.setSkipHidden(!parser.isSet(includeHidden));
+    options.setUseSpotlight(!parser.isSet(noIndex));
+    options.setIndexDatabase(argumentBytes(parser.value(indexDb)));
+    options.setIndexTool(argumentBytes(parser.value(indexTool)));
+
+    QList<QByteArray> roots;
+    for (const QString &value : parser.values(root)) {
+        const QByteArray dir = argumentBytes(value);
+        if (dir.isEmpty())
+            usageError(QStringLiteral("--root needs a folder"));
+        const int fd = open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const int error = fd < 0 ? errno : access(dir.constData(), R_OK | X_OK) != 0 ? errno : 0;
+        if (fd >= 0)
+            close(fd);
+        if (error) {
+            printError("cannot search '" + dir + "': " + QByteArray(std::strerror(error)));
+            return CannotRun;
+        }
+        roots.append(dir);
+    }
     options.setRoots(roots);
-    if (keyword)
-        options.setKeyword(*keyword);
+
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() > 1)
+        usageError(QStringLiteral("more than one keyword"));
+    if (!positional.isEmpty()) {
+        const QByteArray keyword = argumentBytes(positional[0]);
+        if (QByteArrayView(keyword).isValidUtf8())
+            options.setKeyword(QString::fromUtf8(keyword));
+        else
+            options.setByteKeyword(keyword);
+    }
 
     struct sigaction sa = {};
     sa.sa_handler = onSigint;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
+    // A reader that goes away shows as EPIPE, and the search stops quietly.
+    std::signal(SIGPIPE, SIG_IGN);
 
-    static char outBuf[1 << 16];
-    std::setvbuf(stdout, outBuf, _IOFBF, sizeof outBuf);
-    const char end = nul ? '\0' : '\n';
-
+    Output out;
+    const bool asJson = parser.isSet(json);
     QLItemCallback onItem;
-    if (!json) {
-        onItem = [end](const QLMediaItemPtr &item) {
-            const QByteArray path = item->path();
-            std::fwrite(path.constData(), 1, size_t(path.size()), stdout);
-            std::fputc(end, stdout);
+    if (!asJson) {
+        // The hits go out as they come; the search need not keep them.
+        options.setKeepResults(false);
+        const char end = parser.isSet(nul) ? '\0' : '\n';
+        onItem = [&out, end](const QLMediaItemPtr &item) {
+            out.write(item->path());
+            out.write(QByteArrayView(&end, 1));
         };
     }
     QLProgressCallback onProgress;
-    if (progress) {
+    if (parser.isSet(progress)) {
         onProgress = [](quint64 count, const QString &text) {
-            const QByteArray line = QStringLiteral("正在扫描第 %1 个目录：%2\n").arg(count).arg(text).toUtf8();
-            std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+            const QByteArray line = QStringLiteral("正在扫描第 %1 个目录：%2\n").arg(QString::number(count), text).toUtf8();
+            if (::write(STDERR_FILENO, line.constData(), size_t(line.size())) < 0) {
+            }
         };
     }
-    const QList<QLMediaItemPtr> hits =
-        QLMediaSearch::searchWithOptions(options, onItem, onProgress, [] { return g_interrupted.load(); });
-    if (json) {
-        for (const QLMediaItemPtr &item : hits) {
-            const std::string line = jsonLine(*item);
-            std::fwrite(line.data(), 1, line.size(), stdout);
-        }
+    const auto cancelled = [&out] {
+        out.tick();
+        return g_interrupted.load() || out.error() != 0;
+    };
+    // JSON waits for the end of the search: the index may still turn a walk hit into "both".
+    const QList<QLMediaItemPtr> hits = QLMediaSearch::searchWithOptions(options, onItem, onProgress, cancelled);
+    for (const QLMediaItemPtr &item : hits) {
+        if (out.error())
+            break;
+        out.write(jsonLine(*item));
     }
-    std::fflush(stdout);
-    return g_interrupted.load() ? 130 : 0;
+    out.flush();
+    return finish(out, g_interrupted.load() ? Interrupted : Searched);
 }

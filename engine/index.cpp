@@ -120,9 +120,9 @@ void qlRunIndexPhase(QLSearchState &state)
     for (const QByteArray &path : indexCandidates(state, nullptr)) {
         if (state.isCancelled())
             return;
-        if (const auto it = state.seen.constFind(path); it != state.seen.constEnd()) {
+        if (const auto it = state.seen.constFind(qlPathKey(path)); it != state.seen.constEnd()) {
             // "both" confirms a walk hit; a path the index gave twice stays "spotlight".
-            if (it.value()->originCode() == QLMediaItem::Origin::Walk)
+            if (it.value() && it.value()->originCode() == QLMediaItem::Origin::Walk)
                 it.value()->setOriginCode(QLMediaItem::Origin::Both);
             continue;
         }

@@ -49,7 +49,9 @@ QLIndexRun locateRun(const QStringList &extensions, QByteArrayView keyword, cons
     QLIndexRun run{{"-b", "-i", "-0", "-N"}, '\0'};
     if (!database.isEmpty())
         run.args << "-d" << escapedWith(database, ":\\"); // else read as a list of databases
-    if (keyword.size() >= 3) {
+    // plocate folds the case of a plain pattern as text, which fails on bytes that are not
+    // UTF-8; its regular expressions take them.
+    if (keyword.size() >= 3 && keyword.isValidUtf8()) {
         // A plain pattern is looked up through plocate's trigram index; a regular
         // expression would make it read its whole database. The extensions are checked
         // on the answers instead. Glob characters in the keyword are escaped inside a glob.
@@ -97,10 +99,15 @@ QList<QLIndexRun> qlIndexRuns(QLPlatform::FileNameIndex::Language language, cons
 {
     if (extensions.isEmpty())
         return {};
-    if (language == QLPlatform::FileNameIndex::Language::Spotlight)
+    const QByteArray bytes = options.byteKeyword();
+    if (language == QLPlatform::FileNameIndex::Language::Spotlight) {
+        // Spotlight keeps only names in UTF-8: a keyword in other bytes matches none of them.
+        if (!bytes.isEmpty())
+            return {};
         return {{{QLMediaSearch::spotlightQueryForOptions(options).toUtf8()}, '\n'}};
+    }
     QList<QLIndexRun> runs;
-    for (const QByteArray &keyword : keywordForms(options.keyword()))
+    for (const QByteArray &keyword : bytes.isEmpty() ? keywordForms(options.keyword()) : QList<QByteArray>{bytes})
         runs.append(locateRun(extensions, keyword, options.indexDatabase()));
     return runs;
 }

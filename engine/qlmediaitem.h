@@ -86,6 +86,10 @@ public:
     // Empty means no keyword filter.
     QString keyword() const { return m_keyword; }
     void setKeyword(const QString &keyword) { m_keyword = keyword; }
+    // A keyword in bytes that are not UTF-8, as a command line can give one. When set,
+    // names are matched by their bytes, ignoring ASCII case, instead of by keyword.
+    QByteArray byteKeyword() const { return m_byteKeyword; }
+    void setByteKeyword(const QByteArray &keyword) { m_byteKeyword = keyword; }
     quint64 kinds() const { return m_kinds; }
     void setKinds(quint64 kinds) { m_kinds = kinds; }
     // Empty means every searchable root.
@@ -101,6 +105,11 @@ public:
     void setMinSize(qint64 minSize) { m_minSize = minSize; }
     bool useSpotlight() const { return m_useSpotlight; }
     void setUseSpotlight(bool use) { m_useSpotlight = use; }
+    // Whether the search keeps its hits to return them (the default). A caller that takes
+    // each hit from onItem and needs no later change of its origin turns this off; the
+    // search then keeps of a hit only what duplicate detection needs and returns nothing.
+    bool keepResults() const { return m_keepResults; }
+    void setKeepResults(bool keep) { m_keepResults = keep; }
 
     // The index tool and its database; empty means the system's own. Tests and scripts
     // point these at their own; the window leaves them empty.
@@ -111,12 +120,14 @@ public:
 
 private:
     QString m_keyword;
+    QByteArray m_byteKeyword;
     quint64 m_kinds = QLAllKinds;
     QList<QByteArray> m_roots;
     quint64 m_limit = 0;
     bool m_skipHidden = true;
     qint64 m_minSize = 0;
     bool m_useSpotlight = true;
+    bool m_keepResults = true;
     QByteArray m_indexTool;
     QByteArray m_indexDatabase;
 };

@@ -15,6 +15,25 @@
 // canonically equivalent names and keywords compare equal.
 QString qlFoldForMatch(const QString &text);
 
+// What duplicate detection keeps of a path: a 128-bit digest made of two keyed 64-bit
+// hashes, 16 bytes however long the path. Two different paths share one with a chance of
+// about 1e-27 among a million paths, far below that of a disk error.
+struct QLPathKey
+{
+    quint64 low;
+    quint64 high;
+    friend bool operator==(const QLPathKey &a, const QLPathKey &b) { return a.low == b.low && a.high == b.high; }
+};
+inline size_t qHash(const QLPathKey &key, size_t seed = 0) noexcept
+{
+    return size_t(key.low) ^ seed;
+}
+inline QLPathKey qlPathKey(QByteArrayView path)
+{
+    static const size_t seed = QHashSeed::globalSeed();
+    return {quint64(qHash(path, seed)), quint64(qHash(path, seed ^ size_t(0x9e3779b97f4a7c15ull)))};
+}
+
 struct QLSearchState
 {
     QLSearchState(const QLSearchOptions &opts, const QLItemCallback &item, const QLCancelledCallback &cancel)
@@ -27,23 +46,32 @@ struct QLSearchState
             roots = QLMediaSearch::searchableRoots();
         if (!options.keyword().isEmpty())
             foldedKeyword = qlFoldForMatch(options.keyword());
+        loweredByteKeyword = options.byteKeyword().toLower(); // ASCII letters only
     }
 
     bool isCancelled() const { return cancelled && cancelled(); }
-    bool limitReached() const { return options.limit() != 0 && quint64(results.size()) >= options.limit(); }
+    bool limitReached() const { return options.limit() != 0 && accepted >= options.limit(); }
 
     // The acceptance test shared by the walk and the index phase. On success the item is
-    // entered in the seen map and the results and handed to onItem.
+    // entered in the seen map (and the results, when they are kept) and handed to onItem.
     bool accept(const QLMediaItemPtr &item)
     {
-        if (limitReached() || seen.contains(item->path()))
+        if (limitReached())
+            return false;
+        const QLPathKey key = qlPathKey(item->path());
+        if (seen.contains(key))
             return false;
         if (!foldedKeyword.isEmpty() && !qlFoldForMatch(item->name()).contains(foldedKeyword))
             return false;
+        if (!loweredByteKeyword.isEmpty()
+            && !qlLastPathComponent(item->path()).toByteArray().toLower().contains(loweredByteKeyword))
+            return false;
         if (options.minSize() > 0 && item->sizeBytes() < options.minSize())
             return false;
-        seen.insert(item->path(), item);
-        results.append(item);
+        seen.insert(key, options.keepResults() ? item.get() : nullptr);
+        if (options.keepResults())
+            results.append(item);
+        ++accepted;
         if (onItem)
             onItem(item);
         return true;
@@ -54,8 +82,10 @@ struct QLSearchState
     const QLCancelledCallback &cancelled;
     QList<QByteArray> roots;
     QList<QLMediaItemPtr> results;
-    QHash<QByteArray, QLMediaItemPtr> seen;
+    QHash<QLPathKey, QLMediaItem *> seen; // the item when results are kept
+    quint64 accepted = 0;
     QString foldedKeyword;
+    QByteArray loweredByteKeyword;
     quint64 directoryCount = 0;
 };
 

@@ -189,32 +189,37 @@ void tst_Index::rootTestIsAPlainPrefix()
 
 void tst_Index::keywordIsNeverAPattern_data()
 {
-    QTest::addColumn<QString>("keyword");
+    QTest::addColumn<QByteArray>("keyword");
     QTest::addColumn<Paths>("expected");
-    QTest::newRow("dot, three bytes") << QStringLiteral("a.b") << Paths{"a.b.mp3"};
-    QTest::newRow("glob characters") << QStringLiteral("[x]") << Paths{"[x] set.mp3"};
-    QTest::newRow("star, two bytes") << QStringLiteral("*b") << Paths{"a*b live.mp3"};
-    QTest::newRow("regex characters, short") << QStringLiteral("(.") << Paths{"q(.)q.flac"};
-    QTest::newRow("backslash") << QStringLiteral("\\n") << Paths{"back\\n.wav"};
-    QTest::newRow("leading dash") << QStringLiteral("-rf") << Paths{"-rf.mp3"};
-    QTest::newRow("case ignored") << QStringLiteral("LIVE") << Paths{"a*b live.mp3"};
-    QTest::newRow("extension case ignored") << QStringLiteral("loud") << Paths{"LOUD.MP3"};
-    QTest::newRow("Chinese") << QStringLiteral("海屿") << Paths{"青柚乐队 海屿你.flac"};
+    QTest::newRow("dot, three bytes") << QByteArray("a.b") << Paths{"a.b.mp3"};
+    QTest::newRow("glob characters") << QByteArray("[x]") << Paths{"[x] set.mp3"};
+    QTest::newRow("star, two bytes") << QByteArray("*b") << Paths{"a*b live.mp3"};
+    QTest::newRow("regex characters, short") << QByteArray("(.") << Paths{"q(.)q.flac"};
+    QTest::newRow("backslash") << QByteArray("\\n") << Paths{"back\\n.wav"};
+    QTest::newRow("leading dash") << QByteArray("-rf") << Paths{"-rf.mp3"};
+    QTest::newRow("case ignored") << QByteArray("LIVE") << Paths{"a*b live.mp3"};
+    QTest::newRow("extension case ignored") << QByteArray("loud") << Paths{"LOUD.MP3"};
+    QTest::newRow("Chinese") << QByteArray("海屿") << Paths{"青柚乐队 海屿你.flac"};
+    QTest::newRow("bytes that are not UTF-8") << QByteArray("\xffSET") << Paths{"a\xffset.mp3"};
 }
 
 void tst_Index::keywordIsNeverAPattern()
 {
-    QFETCH(QString, keyword);
+    QFETCH(QByteArray, keyword);
     QFETCH(Paths, expected);
     if (!m_patterns) { // one tree and database for every row
         m_patterns = std::make_unique<TreeFixture>();
         m_patterns->files({"a.b.mp3", "axb.mp3", "[x] set.mp3", "x set.mp3", "a*b live.mp3", "ab.mp3", "q(.)q.flac",
-                           "qq.flac", "back\\n.wav", "-rf.mp3", "LOUD.MP3", "loud.txt", "青柚乐队 海屿你.flac", "[x].txt"});
+                           "qq.flac", "back\\n.wav", "-rf.mp3", "LOUD.MP3", "loud.txt", "青柚乐队 海屿你.flac", "[x].txt",
+                           "a\xffset.mp3", "b\xfeset.mp3"});
         m_patternsDb = buildDatabase(*m_patterns);
     }
     QLSearchOptions o;
     o.setRoots({m_patterns->root()});
-    o.setKeyword(keyword);
+    if (QByteArrayView(keyword).isValidUtf8())
+        o.setKeyword(QString::fromUtf8(keyword));
+    else
+        o.setByteKeyword(keyword);
     o.setIndexDatabase(m_patternsDb);
     QCOMPARE(names(QLMediaSearch::spotlightPathsForOptions(o)), expected);
 }
