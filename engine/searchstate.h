@@ -14,6 +14,13 @@
 // canonically equivalent names and keywords compare equal.
 QString qlFoldForMatch(const QString &text);
 
+// The roots as the search uses them: absolute (relative ones taken from the current
+// folder), lexically clean ("a//b", "a/./b", "a/x/../b" and a trailing "/" become "a/b";
+// symbolic links are left alone), empty ones dropped, each once, in their first order.
+// The window and qlfind then find the same paths, and the index's paths, which are
+// always clean, can be matched against them.
+QList<QByteArray> qlCleanRoots(const QList<QByteArray> &roots);
+
 struct QLSearchState
 {
     QLSearchState(const QLSearchOptions &opts, const QLItemCallback &item, const QLCancelledCallback &cancel)
@@ -21,7 +28,7 @@ struct QLSearchState
         , onItem(item)
         , cancelled(cancel)
     {
-        roots = options.roots();
+        roots = qlCleanRoots(options.roots());
         if (roots.isEmpty())
             roots = QLMediaSearch::searchableRoots();
         if (!options.keyword().isEmpty())
