@@ -19,9 +19,17 @@ namespace QLPlatform {
 // order. The start-up volume "/" is not among them.
 QList<QByteArray> userVisibleVolumes();
 
-// Mount points of the virtual file systems (proc, sysfs, ...), read afresh on every call.
-// A search never enters them.
-QList<QByteArray> virtualFileSystemMounts();
+// Device numbers (st_dev) of the virtual file systems mounted now (proc, sysfs, cgroup,
+// devtmpfs, ...), read afresh on every call. A search never enters them.
+QList<quint64> virtualFileSystemDevices();
+
+// True when the open directory lies on a virtual file system, as the file system itself
+// says (its type), whatever path led to it.
+bool isOnVirtualFileSystem(int dirFd);
+
+// Raises the soft limit on open descriptors to the hard limit (when it is below; cheap,
+// so every search asks) and returns how many more descriptors the process can open now.
+int availableDescriptors();
 
 // True when the file carries the system's own "hidden" flag. Linux has no such flag.
 bool hasHiddenFlag(const struct stat &st);

@@ -7,8 +7,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <vector>
 
 namespace QLPlatform {
@@ -27,6 +29,31 @@ void copyFileTimes(int fd, const struct stat &st)
 bool hasHiddenFlag(const struct stat &)
 {
     return false;
+}
+
+int availableDescriptors()
+{
+    // A search keeps several folders open at once. The soft limit is often far below the
+    // hard one (1024 against 524288 under systemd), and a user may have lowered both.
+    rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
+        return 0;
+    if (rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &rl) != 0)
+            getrlimit(RLIMIT_NOFILE, &rl);
+    }
+    const long limit = rl.rlim_cur == RLIM_INFINITY ? 1L << 20 : long(std::min<rlim_t>(rl.rlim_cur, 1L << 20));
+    long open = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (const dirent *e = readdir(d)) {
+            if (e->d_name[0] != '.')
+                ++open;
+        }
+        closedir(d);
+        --open; // the listing's own descriptor
+    }
+    return int(std::max(0L, limit - open));
 }
 
 struct DirectoryReader::Impl
