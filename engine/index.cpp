@@ -90,7 +90,7 @@ void qlRunIndexPhase(QLSearchState &state)
                 break;
             }
         }
-        if (!underRoot)
+        if (!underRoot || state.rules.dropsIndexPath(path))
             continue;
         struct stat st;
         // Gone since it was indexed, or not a regular file (a folder or FIFO named x.mp3).

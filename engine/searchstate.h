@@ -5,6 +5,7 @@
 #include "qlmediasearch.h"
 
 #include "qlplatform.h"
+#include "skiprules.h"
 
 #include <QHash>
 
@@ -27,12 +28,17 @@ struct QLSearchState
         : options(opts)
         , onItem(item)
         , cancelled(cancel)
+        , roots(effectiveRoots(opts))
+        , rules(roots, opts.skipHidden())
     {
-        roots = qlCleanRoots(options.roots());
-        if (roots.isEmpty())
-            roots = QLMediaSearch::searchableRoots();
         if (!options.keyword().isEmpty())
             foldedKeyword = qlFoldForMatch(options.keyword());
+    }
+
+    static QList<QByteArray> effectiveRoots(const QLSearchOptions &opts)
+    {
+        QList<QByteArray> roots = qlCleanRoots(opts.roots());
+        return roots.isEmpty() ? QLMediaSearch::searchableRoots() : roots;
     }
 
     bool isCancelled() const { return cancelled && cancelled(); }
@@ -58,7 +64,8 @@ struct QLSearchState
     const QLSearchOptions &options;
     const QLItemCallback &onItem;
     const QLCancelledCallback &cancelled;
-    QList<QByteArray> roots;
+    const QList<QByteArray> roots;
+    const QLSkipRules rules;
     QList<QLMediaItemPtr> results;
     QHash<QByteArray, QLMediaItemPtr> seen;
     QString foldedKeyword;

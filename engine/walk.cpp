@@ -41,18 +41,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-const QList<QByteArray> &QLSkipDirNames()
-{
-    static const QList<QByteArray> names = {
-        ".Trashes", ".Spotlight-V100", ".fseventsd", ".DocumentRevisions-V100", ".TemporaryItems",
-        ".AppleDouble", ".DS_Store", ".Trash", "node_modules", ".git", ".svn", ".hg", "Caches",
-        "Cache", ".npm", ".yarn", ".gradle", ".m2", "DerivedData", "Library", "Mobile Documents",
-        "System", "private", "usr", "opt", "dev", "net", "home", "cores", "Applications",
-        "InstallerSandboxes",
-    };
-    return names;
-}
-
 namespace {
 
 constexpr quint64 kProgressEvery = 200;
@@ -71,15 +59,6 @@ QLWalkTuning &walkTuning()
     return tuning;
 }
 
-// Folders that are documents or applications to the Mac's Finder: counted, never entered.
-constexpr std::array<std::string_view, 35> kPackageExtensions = {
-    "app", "bundle", "framework", "plugin", "kext", "component", "vst", "vst3", "aaxplugin",
-    "logicx", "band", "photoslibrary", "musiclibrary", "tvlibrary", "imovielibrary", "fcpbundle",
-    "rtfd", "pages", "numbers", "key", "xcodeproj", "xcworkspace", "pkg", "mpkg", "appex", "xpc",
-    "prefpane", "qlgenerator", "mdimporter", "saver", "sparsebundle", "dsym", "playground",
-    "xcarchive", "scptd",
-};
-
 // The extension of a file name: the text after the last dot, none when the only dot leads
 // the name (".profile") or ends it.
 std::string_view extensionOf(std::string_view name)
@@ -89,34 +68,6 @@ std::string_view extensionOf(std::string_view name)
         return {};
     return name.substr(dot + 1);
 }
-
-bool isPackageName(std::string_view name)
-{
-    const std::string_view ext = extensionOf(name);
-    if (ext.empty() || ext.size() > 16)
-        return false;
-    char lower[16];
-    for (size_t i = 0; i < ext.size(); ++i)
-        lower[i] = char(ext[i] >= 'A' && ext[i] <= 'Z' ? ext[i] + 32 : ext[i]);
-    const std::string_view l(lower, ext.size());
-    return std::find(kPackageExtensions.begin(), kPackageExtensions.end(), l) != kPackageExtensions.end();
-}
-
-bool isSkipName(std::string_view name)
-{
-    for (const QByteArray &skip : QLSkipDirNames()) {
-        if (std::string_view(skip.constData(), size_t(skip.size())) == name)
-            return true;
-    }
-    return false;
-}
-
-// What the walk does with a subfolder, decided from its listing alone.
-enum Rule : char {
-    Skip = 1,   // counted only
-    Report = 2, // counted and reported, not entered (a package)
-    Enter = 3,
-};
 
 struct FileHit
 {
@@ -139,6 +90,7 @@ struct Dir
 
     Dir *parent = nullptr;
     std::string name; // one component; a root's whole path
+    QLFolderPlace place;
     uint32_t depth = 0;
     uint32_t index = 0; // among the parent's subfolders to enter
     bool isRoot = false;
@@ -220,7 +172,6 @@ private:
     void take(Dir *dir);
     bool openDir(Dir *dir);
     bool readSome(Dir *dir, QLPlatform::DirectoryReader &reader);
-    Rule ruleFor(const Dir &parent, std::string_view name) const;
     bool candidate(int dirFd, const char *name, size_t length, unsigned char type, bool stated, struct stat *st) const;
     int acquire(Dir *dir);
     void release(Dir *dir, bool pinned);
@@ -283,7 +234,9 @@ Walker::Walker(QLSearchState &state, const QLProgressCallback &onProgress)
     m_top.read = Dir::Read::Done;
     m_top.entered = true;
     for (const QByteArray &root : std::as_const(state.roots)) {
-        m_top.subdirs += char(Enter);
+        if (state.rules.isInTrash(std::string_view(root.constData(), size_t(root.size()))))
+            continue;
+        m_top.subdirs += char(QLSkipRules::Enter);
         m_top.subdirs.append(root.constData(), size_t(root.size()));
         m_top.subdirs += '\0';
         ++m_top.enterable;
@@ -338,7 +291,7 @@ void Walker::run()
             }
             continue;
         }
-        const Rule rule = Rule(dir->subdirs[f.at]);
+        const auto rule = QLSkipRules::Verdict(dir->subdirs[f.at]);
         const char *name = dir->subdirs.data() + f.at + 1;
         const size_t length = std::strlen(name);
         f.at += length + 2;
@@ -347,9 +300,9 @@ void Walker::run()
             return;
         if (dir != &m_top)
             ++m_state.directoryCount;
-        if (rule == Skip)
+        if (rule == QLSkipRules::Skip)
             continue;
-        if (rule == Report) {
+        if (rule == QLSkipRules::Report) {
             reportProgress(name, length);
             continue;
         }
@@ -573,15 +526,17 @@ void Walker::advanceFrontier(Dir *parent)
             return;
     }
     while (parent->kids.size() < parent->enterable && parent->scanAt < parent->subdirs.size()) {
-        const Rule rule = Rule(parent->subdirs[parent->scanAt]);
+        const auto rule = QLSkipRules::Verdict(parent->subdirs[parent->scanAt]);
         const char *name = parent->subdirs.data() + parent->scanAt + 1;
         const size_t length = std::strlen(name);
         parent->scanAt += length + 2;
-        if (rule != Enter)
+        if (rule != QLSkipRules::Enter)
             continue;
         auto kid = std::make_unique<Dir>();
         kid->parent = parent;
         kid->name.assign(name, length);
+        kid->place = parent == &m_top ? m_state.rules.placeOfRoot(kid->name)
+                                      : m_state.rules.placeOf(parent->place, kid->name);
         kid->depth = parent->depth + 1;
         kid->index = uint32_t(parent->kids.size());
         kid->isRoot = parent == &m_top;
@@ -662,6 +617,8 @@ bool Walker::openDir(Dir *dir)
             result = Dir::Open::Ok;
             dir->dev = st.st_dev;
             dir->ino = st.st_ino;
+            struct stat up;
+            dir->place.volumeTop = dir->isRoot ? fstatat(fd, "..", &up, 0) == 0 && up.st_dev != st.st_dev : crossing;
         }
     }
     if (result != Dir::Open::Ok && fd >= 0) {
@@ -705,17 +662,6 @@ bool Walker::candidate(int dirFd, const char *name, size_t length, unsigned char
     return !(opt.skipHidden() && QLPlatform::hasHiddenFlag(*st));
 }
 
-Rule Walker::ruleFor(const Dir &, std::string_view name) const
-{
-    if (m_state.options.skipHidden() && name.size() >= 2 && name[0] == '.')
-        return Skip;
-    if (isSkipName(name))
-        return Skip;
-    if (isPackageName(name))
-        return Report;
-    return Enter;
-}
-
 bool Walker::readSome(Dir *dir, QLPlatform::DirectoryReader &reader)
 {
     Batch batch;
@@ -740,10 +686,10 @@ bool Walker::readSome(Dir *dir, QLPlatform::DirectoryReader &reader)
             type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
         }
         if (type == DT_DIR) {
-            const Rule rule = ruleFor(*dir, std::string_view(e.name, e.length));
+            const QLSkipRules::Verdict rule = m_state.rules.verdict(dir->place, std::string_view(e.name, e.length));
             subdirs += char(rule);
             subdirs.append(e.name, e.length + 1); // with its NUL
-            enterable += rule == Enter;
+            enterable += rule == QLSkipRules::Enter;
             continue;
         }
         if (type != DT_REG && type != DT_LNK)

@@ -31,6 +31,25 @@ bool isOnVirtualFileSystem(int dirFd);
 // so every search asks) and returns how many more descriptors the process can open now.
 int availableDescriptors();
 
+// Where this system's rules for the folders of a search differ.
+struct SearchFolderRules
+{
+    // The system folder names of the skip list (System, Library, usr, home, ...) mark
+    // system folders at every depth (macOS), or only where the system keeps them (Linux:
+    // directly under "/", and Library also directly in a home folder or at the top of a
+    // volume, where a Mac disk keeps it; /home itself is searched there).
+    bool systemNamesEverywhere = true;
+    // The file-name index also lists hidden folders and the Trash (plocate does;
+    // Spotlight leaves them out), so the engine drops such index paths itself.
+    bool indexListsHidden = false;
+    // The user's Trash folder, absolute (Linux: $XDG_DATA_HOME/Trash); empty for none.
+    // Never listed, walked or taken from the index.
+    QByteArray userTrash;
+    // Volumes keep a Trash folder per user named ".Trash-UID" beside ".Trash".
+    bool trashFoldersWithUid = false;
+};
+SearchFolderRules searchFolderRules();
+
 // True when the file carries the system's own "hidden" flag. Linux has no such flag.
 bool hasHiddenFlag(const struct stat &st);
 

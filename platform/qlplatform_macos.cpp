@@ -139,6 +139,11 @@ void copyFileTimes(int fd, const struct stat &st)
     futimens(fd, times);
 }
 
+SearchFolderRules searchFolderRules()
+{
+    return {}; // the skip list as it stands; Spotlight indexes neither hidden folders nor the Trash
+}
+
 bool hasHiddenFlag(const struct stat &st)
 {
     return (st.st_flags & UF_HIDDEN) != 0;

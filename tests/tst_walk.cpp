@@ -1,4 +1,6 @@
 #include "qlmediasearch.h"
+#include "qlplatform.h"
+#include "skiprules.h"
 #include "treefixture.h"
 
 #include <QDir>
@@ -110,6 +112,12 @@ private Q_SLOTS:
     void symlinksAndSpecialFiles();
     void namesThatAreNotUtf8();
     void oddNames();
+    void folderRules_data();
+    void folderRules();
+    void indexPathsDropped_data();
+    void indexPathsDropped();
+    void linuxFolders_data();
+    void linuxFolders();
     void progressEvery200Directories_data();
     void progressEvery200Directories();
     void packagesAreCountedNotEntered();
@@ -185,9 +193,11 @@ void tst_Walk::filters_data()
     const Paths skip = {"music/Library/a.mp3", "music/deep/er/Caches/b.mp3", "music/node_modules/c.mp3",
                         "music/library/d.mp3", "music/Caches2/e.mp3", "music/System Files/f.mp3", "music/home/g.mp3",
                         "music/DerivedData/h.mp3", "music/Mobile Documents/i.mp3"};
-    QTest::newRow("skip names, exact and case-sensitive") << skip << QString() << QLAllKinds << qint64(0) << true
-                                                          << Paths{"music/Caches2/e.mp3", "music/System Files/f.mp3",
-                                                                   "music/library/d.mp3"};
+    Paths kept = {"music/Caches2/e.mp3", "music/System Files/f.mp3", "music/library/d.mp3"};
+#ifndef Q_OS_MACOS
+    kept += {"music/Library/a.mp3", "music/home/g.mp3"}; // only macOS keeps its own folders everywhere
+#endif
+    QTest::newRow("skip names, exact and case-sensitive") << skip << QString() << QLAllKinds << qint64(0) << true << kept;
 }
 
 void tst_Walk::filters()
@@ -290,6 +300,152 @@ void tst_Walk::oddNames()
     QCOMPARE(relative(t, QLMediaSearch::searchWithOptions(walkOnly(t), {}, {}, {})), sorted(expected));
 }
 
+namespace {
+
+// The rules as Linux has them, for a user whose home is /home/me.
+QLSkipRules rulesFor(const Paths &roots, bool skipHidden, bool linux)
+{
+    QLPlatform::SearchFolderRules system;
+    if (linux) {
+        system.systemNamesEverywhere = false;
+        system.indexListsHidden = true;
+        system.userTrash = "/home/me/.local/share/Trash";
+        system.trashFoldersWithUid = true;
+    }
+    return QLSkipRules(roots, skipHidden, system, "/home/me");
+}
+
+} // namespace
+
+void tst_Walk::folderRules_data()
+{
+    // The first root is walked; parent lies below it.
+    QTest::addColumn<bool>("linux");
+    QTest::addColumn<Paths>("roots");
+    QTest::addColumn<QByteArray>("parent");
+    QTest::addColumn<bool>("volumeTop");
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<bool>("skipHidden");
+    QTest::addColumn<char>("verdict"); // Skip, Report or Enter
+
+    const Paths slash{"/"};
+    const Paths usb{"/media/usb"};
+    const Paths all{"/", "/media/usb", "/home/me"};
+    QTest::newRow("usr under /") << true << slash << QByteArray() << false << QByteArray("usr") << true << 'S';
+    QTest::newRow("home under / is searched") << true << slash << QByteArray() << false << QByteArray("home") << true << 'E';
+    QTest::newRow("a home that is a root of its own") << true << all << QByteArray("home") << false << QByteArray("me") << true << 'S';
+    QTest::newRow("another user's home") << true << all << QByteArray("home") << false << QByteArray("other") << true << 'E';
+    QTest::newRow("a volume that is a root of its own") << true << all << QByteArray("media") << false << QByteArray("usb") << true << 'S';
+    QTest::newRow("usr deep on a stick") << true << usb << QByteArray("music") << false << QByteArray("usr") << true << 'E';
+    QTest::newRow("Library deep on a stick") << true << usb << QByteArray("music") << false << QByteArray("Library") << true << 'E';
+    QTest::newRow("Library at a volume's top") << true << usb << QByteArray() << true << QByteArray("Library") << true << 'S';
+    QTest::newRow("Library in the home folder") << true << Paths{"/home/me"} << QByteArray() << false << QByteArray("Library") << true << 'S';
+    QTest::newRow("Library in another home") << true << slash << QByteArray("home/other") << false << QByteArray("Library") << true << 'S';
+    QTest::newRow("Cache anywhere") << true << usb << QByteArray("music") << false << QByteArray("Cache") << true << 'S';
+    QTest::newRow(".git, hidden files asked for") << true << usb << QByteArray("music") << false << QByteArray(".git") << false << 'S';
+    QTest::newRow("the user's Trash, hidden files asked for") << true << Paths{"/home/me"} << QByteArray(".local/share")
+                                                              << false << QByteArray("Trash") << false << 'S';
+    QTest::newRow("a volume's .Trash-1000") << true << usb << QByteArray() << true << QByteArray(".Trash-1000") << false << 'S';
+    QTest::newRow(".Trash-me is no user number") << true << usb << QByteArray() << true << QByteArray(".Trash-me") << false << 'E';
+    QTest::newRow("a package") << true << usb << QByteArray("music") << false << QByteArray("Player.APP") << true << 'R';
+    QTest::newRow("macOS: Library deep") << false << usb << QByteArray("music") << false << QByteArray("Library") << true << 'S';
+    QTest::newRow("macOS: home under /") << false << slash << QByteArray() << false << QByteArray("home") << true << 'S';
+}
+
+void tst_Walk::folderRules()
+{
+    QFETCH(bool, linux);
+    QFETCH(Paths, roots);
+    QFETCH(QByteArray, parent);
+    QFETCH(bool, volumeTop);
+    QFETCH(QByteArray, name);
+    QFETCH(bool, skipHidden);
+    QFETCH(char, verdict);
+    const QLSkipRules rules = rulesFor(roots, skipHidden, linux);
+    // The place of the parent as the walk builds it, folder by folder from the root.
+    QLFolderPlace place = rules.placeOfRoot(roots.first().toStdString());
+    for (const QByteArray &part : parent.split('/')) {
+        if (!part.isEmpty())
+            place = rules.placeOf(place, part.toStdString());
+    }
+    place.volumeTop = volumeTop;
+    const QLSkipRules::Verdict v = rules.verdict(place, name.toStdString());
+    QCOMPARE("?SRE"[v], verdict);
+}
+
+void tst_Walk::indexPathsDropped_data()
+{
+    QTest::addColumn<bool>("linux");
+    QTest::addColumn<Paths>("roots");
+    QTest::addColumn<bool>("skipHidden");
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<bool>("dropped");
+    const Paths home{"/home/me"};
+    const QByteArray trashed = "/home/me/.local/share/Trash/files/x.flac";
+    QTest::newRow("in the Trash") << true << home << true << trashed << true;
+    QTest::newRow("in the Trash, hidden files asked for") << true << home << false << trashed << true;
+    QTest::newRow("a volume's .Trash-1000") << true << Paths{"/media/usb"} << false << QByteArray("/media/usb/.Trash-1000/files/a.mp3") << true;
+    QTest::newRow("a hidden folder") << true << home << true << QByteArray("/home/me/.pyenv/x.mp3") << true;
+    QTest::newRow("a hidden file") << true << home << true << QByteArray("/home/me/.song.mp3") << true;
+    QTest::newRow("hidden files asked for") << true << home << false << QByteArray("/home/me/.pyenv/x.mp3") << false;
+    QTest::newRow("a hidden root") << true << Paths{"/home/me/.music"} << true << QByteArray("/home/me/.music/a.mp3") << false;
+    QTest::newRow("a hidden root beside /") << true << Paths{"/", "/home/me/.music"} << true << QByteArray("/home/me/.music/a.mp3") << false;
+    QTest::newRow("hidden above the root only") << true << Paths{"/home/me/.m/x"} << true << QByteArray("/home/me/.m/x/a.mp3") << false;
+    QTest::newRow("macOS: a hidden folder") << false << home << true << QByteArray("/home/me/.pyenv/x.mp3") << false;
+}
+
+void tst_Walk::indexPathsDropped()
+{
+    QFETCH(bool, linux);
+    QFETCH(Paths, roots);
+    QFETCH(bool, skipHidden);
+    QFETCH(QByteArray, path);
+    QFETCH(bool, dropped);
+    QCOMPARE(rulesFor(roots, skipHidden, linux).dropsIndexPath(path), dropped);
+}
+
+void tst_Walk::linuxFolders_data()
+{
+    QTest::addColumn<bool>("skipHidden");
+    QTest::addColumn<Paths>("expected");
+    // Library in the home folder is left to the index, which knows it; Trash folders are
+    // never listed; hidden ones only when asked for, from the walk and the index alike.
+    QTest::newRow("hidden skipped") << true << Paths{"home/me/Library/a.mp3 spotlight", "music/Library/b.mp3 both"};
+    QTest::newRow("hidden asked for") << false << Paths{"home/me/.pyenv/f.mp3 both", "home/me/Library/a.mp3 spotlight",
+                                                        "music/.hidden/e.mp3 both", "music/Library/b.mp3 both"};
+}
+
+void tst_Walk::linuxFolders()
+{
+    if (QLPlatform::searchFolderRules().systemNamesEverywhere)
+        QSKIP("macOS keeps its folder names everywhere");
+    QFETCH(bool, skipHidden);
+    QFETCH(Paths, expected);
+    TreeFixture t;
+    const Paths files = {"home/me/Library/a.mp3", "music/Library/b.mp3", "home/me/.local/share/Trash/files/c.flac",
+                         "music/.Trash-1000/d.mp3", "music/.hidden/e.mp3", "home/me/.pyenv/f.mp3"};
+    QByteArray list;
+    for (const QByteArray &f : files)
+        list += "printf '%s\\0' '" + t.file(f) + "'\n";
+    QLSearchOptions o = walkOnly(t);
+    o.setUseSpotlight(true);
+    o.setIndexTool(t.write("tool.sh", "#!/bin/sh\n" + list, true));
+    o.setSkipHidden(skipHidden);
+    const QByteArray oldHome = qgetenv("HOME");
+    const QByteArray oldData = qgetenv("XDG_DATA_HOME");
+    qputenv("HOME", t.path("home/me"));
+    qunsetenv("XDG_DATA_HOME");
+    const QList<QLMediaItemPtr> hits = QLMediaSearch::searchWithOptions(o, {}, {}, {});
+    qputenv("HOME", oldHome);
+    if (!oldData.isEmpty())
+        qputenv("XDG_DATA_HOME", oldData);
+    Paths got;
+    for (const QLMediaItemPtr &i : hits)
+        got.append(i->path().mid(t.root().size() + 1) + ' ' + i->origin().toUtf8());
+    std::sort(got.begin(), got.end());
+    QCOMPARE(got, expected);
+}
+
 void tst_Walk::progressEvery200Directories_data()
 {
     QTest::addColumn<int>("dirs");
@@ -297,7 +453,7 @@ void tst_Walk::progressEvery200Directories_data()
     QTest::addColumn<QList<quint64>>("reports");
     QTest::newRow("199 directories") << 199 << QByteArray() << QList<quint64>{199};
     QTest::newRow("200 directories") << 200 << QByteArray() << QList<quint64>{200, 200};
-    QTest::newRow("the 200th is Library") << 200 << QByteArray("Library") << QList<quint64>{200};
+    QTest::newRow("the 200th is node_modules") << 200 << QByteArray("node_modules") << QList<quint64>{200};
     QTest::newRow("the 200th is hidden") << 201 << QByteArray(".hidden") << QList<quint64>{201};
     QTest::newRow("401 directories") << 401 << QByteArray() << QList<quint64>{200, 400, 401};
 }

@@ -26,6 +26,23 @@ void copyFileTimes(int fd, const struct stat &st)
     futimens(fd, times);
 }
 
+SearchFolderRules searchFolderRules()
+{
+    SearchFolderRules rules;
+    rules.systemNamesEverywhere = false;
+    rules.indexListsHidden = true;
+    rules.trashFoldersWithUid = true;
+    // The XDG base directory rules: a relative XDG_DATA_HOME is invalid and ignored.
+    QByteArray data = qgetenv("XDG_DATA_HOME");
+    if (!data.startsWith('/')) {
+        const QByteArray home = homeDirectory();
+        data = home.startsWith('/') ? home + "/.local/share" : QByteArray();
+    }
+    if (!data.isEmpty())
+        rules.userTrash = data + "/Trash";
+    return rules;
+}
+
 bool hasHiddenFlag(const struct stat &)
 {
     return false;
