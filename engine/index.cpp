@@ -22,14 +22,16 @@ bool hasExtensionIn(QByteArrayView name, const QList<QByteArray> &extensions)
 }
 
 // Whether an index path is worth a look: it ends in an asked extension (a plain keyword
-// pattern brings back files of every kind) and lies under a root of the search.
+// pattern brings back files of every kind), lies under a root of the search, and is not
+// in a folder the search never lists (the Trash; hidden ones where the index has them).
 bool isCandidate(const QLSearchState &state, QByteArrayView path, const QList<QByteArray> &extensions)
 {
     if (!hasExtensionIn(qlLastPathComponent(path), extensions))
         return false;
     // A plain prefix test: the root /Volumes/Music admits /Volumes/Music Archive/a.mp3.
     return std::any_of(state.roots.cbegin(), state.roots.cend(),
-                       [&](const QByteArray &root) { return path.startsWith(root); });
+                       [&](const QByteArray &root) { return path.startsWith(root); })
+           && !state.rules.dropsIndexPath(path);
 }
 
 // The candidates of every run, in the index's order. The cap counts candidates only, so

@@ -6,6 +6,7 @@
 
 #include "pathutil.h"
 #include "qlplatform.h"
+#include "skiprules.h"
 
 #include <QHash>
 
@@ -34,19 +35,31 @@ inline QLPathKey qlPathKey(QByteArrayView path)
     return {quint64(qHash(path, seed)), quint64(qHash(path, seed ^ size_t(0x9e3779b97f4a7c15ull)))};
 }
 
+// The roots as the search uses them: absolute (relative ones taken from the current
+// folder), lexically clean ("a//b", "a/./b", "a/x/../b" and a trailing "/" become "a/b";
+// symbolic links are left alone), empty ones dropped, each once, in their first order.
+// The window and qlfind then find the same paths, and the index's paths, which are
+// always clean, can be matched against them.
+QList<QByteArray> qlCleanRoots(const QList<QByteArray> &roots);
+
 struct QLSearchState
 {
     QLSearchState(const QLSearchOptions &opts, const QLItemCallback &item, const QLCancelledCallback &cancel)
         : options(opts)
         , onItem(item)
         , cancelled(cancel)
+        , roots(effectiveRoots(opts))
+        , rules(roots, opts.skipHidden())
     {
-        roots = options.roots();
-        if (roots.isEmpty())
-            roots = QLMediaSearch::searchableRoots();
         if (!options.keyword().isEmpty())
             foldedKeyword = qlFoldForMatch(options.keyword());
         loweredByteKeyword = options.byteKeyword().toLower(); // ASCII letters only
+    }
+
+    static QList<QByteArray> effectiveRoots(const QLSearchOptions &opts)
+    {
+        QList<QByteArray> roots = qlCleanRoots(opts.roots());
+        return roots.isEmpty() ? QLMediaSearch::searchableRoots() : roots;
     }
 
     bool isCancelled() const { return cancelled && cancelled(); }
@@ -80,7 +93,8 @@ struct QLSearchState
     const QLSearchOptions &options;
     const QLItemCallback &onItem;
     const QLCancelledCallback &cancelled;
-    QList<QByteArray> roots;
+    const QList<QByteArray> roots;
+    const QLSkipRules rules;
     QList<QLMediaItemPtr> results;
     QHash<QLPathKey, QLMediaItem *> seen; // the item when results are kept
     quint64 accepted = 0;

@@ -1,23 +1,39 @@
-// The directory walk.
+// The directory walk (its contract is in walk.h).
 //
-// Contract: the walk only lists directories and stats candidate files; it never opens a
-// file, never follows a symbolic link into a directory, never writes. It visits
-// directories depth-first in pre-order: a directory's files are handled while its listing
-// is read, then its subdirectories one by one, each counted when it is met. It does not
-// recurse on the call stack and keeps at most kMaxOpenDirs directory descriptors open, so
-// trees thousands of levels deep (and deeper than PATH_MAX) are walked to the end.
+// How it is built. Every folder the walk will enter is a Dir, created in walk order as
+// soon as its parent's listing names it. The Dirs created but not yet read form the
+// frontier, ordered by walk order. Reader threads take the earliest Dir of the frontier,
+// open it through its parent's descriptor, list it and stat its candidate files into
+// batches. The walker enters Dirs strictly in walk order and handles their batches; a Dir
+// that no reader has taken yet it reads itself, so it never waits for work nobody does.
+// Everything shared lives under one mutex; system calls are made outside it.
+//
+// Memory: what readers hold ahead of the walker is bounded in bytes, and the folder the
+// walker is in is bounded on its own, so a folder of a million entries is never read
+// ahead whole. Descriptors: a Dir keeps its descriptor while subfolders of it remain to
+// be opened, in a cache bounded by what the process may still open; a Dir whose
+// descriptor was closed is reopened through its parent and checked to be the same folder.
+
+#include "walk.h"
 
 #include "qlmediasearch.h"
 #include "qlplatform.h"
 #include "searchstate.h"
-#include "walk.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <dirent.h>
@@ -25,31 +41,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-const QList<QByteArray> &QLSkipDirNames()
-{
-    static const QList<QByteArray> names = {
-        ".Trashes", ".Spotlight-V100", ".fseventsd", ".DocumentRevisions-V100", ".TemporaryItems",
-        ".AppleDouble", ".DS_Store", ".Trash", "node_modules", ".git", ".svn", ".hg", "Caches",
-        "Cache", ".npm", ".yarn", ".gradle", ".m2", "DerivedData", "Library", "Mobile Documents",
-        "System", "private", "usr", "opt", "dev", "net", "home", "cores", "Applications",
-        "InstallerSandboxes",
-    };
-    return names;
-}
-
 namespace {
 
-constexpr size_t kMaxOpenDirs = 48;
 constexpr quint64 kProgressEvery = 200;
+constexpr int kDefaultReaders = 0;
+constexpr size_t kDefaultAheadBytes = size_t(8) << 20;
+// Unhandled bytes of the folder the walker is in, before its reader waits.
+constexpr size_t kCurrentFolderBytes = size_t(1) << 20;
+constexpr size_t kBatchEntries = 1024;
+constexpr int kMaxDirFds = 128;
+constexpr size_t kDirBytes = 256; // what a Dir costs besides its names and hits
+constexpr auto kPollInterval = std::chrono::milliseconds(20);
 
-// Folders that are documents or applications to the Mac's Finder: counted, never entered.
-constexpr std::array<std::string_view, 35> kPackageExtensions = {
-    "app", "bundle", "framework", "plugin", "kext", "component", "vst", "vst3", "aaxplugin",
-    "logicx", "band", "photoslibrary", "musiclibrary", "tvlibrary", "imovielibrary", "fcpbundle",
-    "rtfd", "pages", "numbers", "key", "xcodeproj", "xcworkspace", "pkg", "mpkg", "appex", "xpc",
-    "prefpane", "qlgenerator", "mdimporter", "saver", "sparsebundle", "dsym", "playground",
-    "xcarchive", "scptd",
-};
+QLWalkTuning &walkTuning()
+{
+    static QLWalkTuning tuning;
+    return tuning;
+}
 
 // The extension of a file name: the text after the last dot, none when the only dot leads
 // the name (".profile") or ends it.
@@ -61,317 +69,793 @@ std::string_view extensionOf(std::string_view name)
     return name.substr(dot + 1);
 }
 
-bool isPackageName(std::string_view name)
+struct FileHit
 {
-    const std::string_view ext = extensionOf(name);
-    if (ext.empty() || ext.size() > 16)
-        return false;
-    char lower[16];
-    for (size_t i = 0; i < ext.size(); ++i)
-        lower[i] = char(ext[i] >= 'A' && ext[i] <= 'Z' ? ext[i] + 32 : ext[i]);
-    const std::string_view l(lower, ext.size());
-    return std::find(kPackageExtensions.begin(), kPackageExtensions.end(), l) != kPackageExtensions.end();
-}
+    struct stat st;
+    uint32_t nameAt;
+    uint32_t nameLength;
+};
 
-bool isSkipName(std::string_view name)
+struct Batch
 {
-    for (const QByteArray &skip : QLSkipDirNames()) {
-        if (std::string_view(skip.constData(), size_t(skip.size())) == name)
-            return true;
+    std::vector<FileHit> hits;
+    std::string names;
+    size_t bytes() const { return hits.size() * sizeof(FileHit) + names.size() + 64; }
+};
+
+struct Dir
+{
+    enum class Open : uint8_t { NotYet, Ok, Failed, Virtual };
+    enum class Read : uint8_t { Waiting, Reading, Done };
+
+    Dir *parent = nullptr;
+    std::string name; // one component; a root's whole path
+    QLFolderPlace place;
+    uint32_t depth = 0;
+    uint32_t index = 0; // among the parent's subfolders to enter
+    bool isRoot = false;
+
+    Open open = Open::NotYet;
+    Read read = Read::Waiting;
+    bool readByWalker = false;
+    bool entered = false;
+    bool gone = false; // could not be reopened as the same folder
+    dev_t dev = 0;
+    ino_t ino = 0;
+
+    std::deque<Batch> batches; // files not yet handled by the walker
+    size_t pendingBytes = 0;   // their bytes, once entered
+    size_t aheadBytes = 0;     // counted in the look-ahead until entered
+    quint64 entriesListed = 0;
+
+    std::string subdirs; // each: the rule byte, the name, NUL; in listing order
+    size_t scanAt = 0;   // subdirs looked through for the next kid up to here
+    uint32_t enterable = 0;
+    std::vector<std::unique_ptr<Dir>> kids; // the subfolders to enter, created in order
+    uint32_t kidsOpened = 0;
+
+    int fd = -1;
+    int pins = 0;
+    bool inCache = false;
+    std::list<Dir *>::iterator cachePos;
+};
+
+// Walk order: depth-first pre-order. An ancestor comes before its descendants; otherwise
+// the order of the two subtrees under their closest common ancestor decides.
+struct WalkOrder
+{
+    bool operator()(const Dir *a, const Dir *b) const
+    {
+        const Dir *x = a;
+        const Dir *y = b;
+        while (x->depth > y->depth)
+            x = x->parent;
+        while (y->depth > x->depth)
+            y = y->parent;
+        if (x == y)
+            return a->depth < b->depth;
+        while (x->parent != y->parent) {
+            x = x->parent;
+            y = y->parent;
+        }
+        return x->index < y->index;
     }
-    return false;
-}
+};
 
 class Walker final
 {
 public:
-    explicit Walker(QLSearchState &state, const QLProgressCallback &onProgress)
-        : m_state(state)
-        , m_onProgress(onProgress)
-    {
-        for (const QByteArray &m : QLPlatform::virtualFileSystemMounts())
-            m_virtualMounts.emplace_back(m.constData(), size_t(m.size()));
-        std::sort(m_virtualMounts.begin(), m_virtualMounts.end());
-    }
+    Walker(QLSearchState &state, const QLProgressCallback &onProgress);
+    ~Walker();
 
-    ~Walker() { closeAll(); }
-
-    // False when the walk must end: cancelled or limit reached.
-    bool walkRoot(const QByteArray &root);
+    void run();
 
 private:
-    struct Level
+    struct Frame
     {
-        int fd = -1;
-        dev_t dev = 0; // identity, recorded when the descriptor is closed early
-        ino_t ino = 0;
-        bool abandoned = false;
-        std::string subdirs; // NUL-separated names still to visit
-        size_t next = 0;
-        size_t prefixLen = 0; // length of this directory's path in m_path, with its '/'
+        Dir *dir;
+        size_t at;         // next entry of dir->subdirs
+        uint32_t kid;      // next of dir->kids
+        size_t prefixLength; // of dir's path with its '/', in m_path
     };
 
-    bool readListing(size_t level);
-    bool handleFile(int dirfd, const char *name, size_t len, unsigned char type, const struct stat *known);
-    // Opens name in level parent; m_path must hold the parent's prefix followed by name.
-    bool pushChild(size_t parent, const char *name);
-    void popLevel();
-    void makeRoomForDescriptor();
-    void closeAll();
-    bool isVirtualMount(std::string_view dirPath) const
-    {
-        return std::binary_search(m_virtualMounts.begin(), m_virtualMounts.end(), dirPath,
-                                  [](std::string_view a, std::string_view b) { return a < b; });
-    }
-    void reportProgress(const char *name, size_t len)
-    {
-        if (m_onProgress && m_state.directoryCount % kProgressEvery == 0)
-            m_onProgress(m_state.directoryCount, QString::fromUtf8(name, qsizetype(len)));
-    }
+    // Walking thread.
+    bool handleBatch(const Batch &batch);
+    bool waitOpened(Dir *kid, std::unique_lock<std::mutex> &lock);
+    bool consumeFiles(Dir *dir);
+    bool waitFor(Dir *dir, std::unique_lock<std::mutex> &lock);
+    void reportProgress(const char *name, size_t length);
+    void freeKid(Dir *parent, uint32_t index);
+
+    // Any thread that reads.
+    void readerLoop();
+    void take(Dir *dir);
+    bool openDir(Dir *dir);
+    bool readSome(Dir *dir, QLPlatform::DirectoryReader &reader);
+    bool candidate(int dirFd, const char *name, size_t length, unsigned char type, bool stated, struct stat *st) const;
+    int acquire(Dir *dir);
+    void release(Dir *dir, bool pinned);
+    int openRetry(int dirFd, const char *name, int flags);
+    bool isVirtualDevice(dev_t dev) const;
+    QByteArray pathOf(const Dir *dir) const;
+
+    // Under m_mutex.
+    void advanceFrontier(Dir *parent);
+    void unpin(Dir *dir);
+    void closeFd(Dir *dir);
+    void trimCache();
+    bool evictOne();
 
     QLSearchState &m_state;
     const QLProgressCallback &m_onProgress;
-    std::vector<std::string> m_virtualMounts;
-    std::vector<Level> m_levels; // grows, never shrinks: buffers are reused
-    size_t m_depth = 0;
-    size_t m_openCount = 0;
-    size_t m_evictFrom = 0; // every level below this one has its descriptor closed
+    const QLWalkTuning m_tuning;
+    std::vector<quint64> m_virtualDevices;
+
+    std::mutex m_mutex;
+    std::condition_variable m_walkerWake;
+    std::condition_variable m_readerWake;
+    std::set<Dir *, WalkOrder> m_frontier;
+    std::list<Dir *> m_cache; // open descriptors nobody uses now, least recently used first
+    size_t m_openFds = 0;
+    size_t m_fdBudget = 8;
+    size_t m_ahead = 0;
+    size_t m_aheadBudget = kDefaultAheadBytes;
+    Dir *m_waitingOn = nullptr;
+    int m_idleReaders = 0;
+    int m_blockedReaders = 0;
+    bool m_stop = false;
+    std::vector<std::thread> m_readers;
+
+    Dir m_top; // the roots are its subfolders
     std::string m_path;
     QLPlatform::DirectoryReader m_reader;
 };
 
-bool Walker::walkRoot(const QByteArray &root)
+Walker::Walker(QLSearchState &state, const QLProgressCallback &onProgress)
+    : m_state(state)
+    , m_onProgress(onProgress)
+    , m_tuning(walkTuning())
 {
-    if (root.isEmpty())
-        return true;
-    std::string_view r(root.constData(), size_t(root.size()));
-    while (r.size() > 1 && r.back() == '/')
-        r.remove_suffix(1);
-    if (isVirtualMount(r))
-        return true;
+    for (const quint64 dev : QLPlatform::virtualFileSystemDevices())
+        m_virtualDevices.push_back(dev);
+    std::sort(m_virtualDevices.begin(), m_virtualDevices.end());
 
-    // The root itself may be a symbolic link (a user's "Music" pointing at another disk).
-    const int fd = open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return true;
-    m_path.assign(r);
-    if (m_path != "/")
-        m_path += '/';
-    m_depth = 0;
-    m_evictFrom = 0;
-    if (m_levels.empty())
-        m_levels.emplace_back();
-    Level &top = m_levels[0];
-    top.fd = fd;
-    top.abandoned = false;
-    top.subdirs.clear();
-    top.next = 0;
-    top.prefixLen = m_path.size();
-    m_depth = 1;
-    m_openCount = 1;
+    // Half of what the process may still open, leaving the rest to the program around the
+    // search. Each reader holds at most two descriptors at once (a folder and its parent),
+    // and so does the walker.
+    const int available = QLPlatform::availableDescriptors();
+    m_fdBudget = size_t(std::clamp(available / 2, 2, kMaxDirFds));
+    int readers = m_tuning.readers >= 0 ? m_tuning.readers : kDefaultReaders;
+    readers = std::min(readers, int(m_fdBudget / 2) - 1);
+    if (m_tuning.aheadBytes > 0)
+        m_aheadBudget = m_tuning.aheadBytes;
 
-    bool go = readListing(0);
-    while (go && m_depth > 0) {
-        const size_t li = m_depth - 1;
-        // Grow the stack now, so that pushing a child cannot move the name read below.
-        if (m_levels.size() <= m_depth)
-            m_levels.emplace_back();
-        Level &level = m_levels[li];
-        if (level.abandoned || level.next >= level.subdirs.size()) {
-            popLevel();
+    m_top.open = Dir::Open::Ok;
+    m_top.read = Dir::Read::Done;
+    m_top.entered = true;
+    for (const QByteArray &root : std::as_const(state.roots)) {
+        if (state.rules.isInTrash(std::string_view(root.constData(), size_t(root.size()))))
             continue;
-        }
-        const char *name = level.subdirs.data() + level.next;
-        const size_t len = std::strlen(name);
-        level.next += len + 1;
-
-        if (m_state.isCancelled()) {
-            go = false;
-            break;
-        }
-        ++m_state.directoryCount;
-        const std::string_view n(name, len);
-        if (m_state.options.skipHidden() && len >= 2 && name[0] == '.')
-            continue;
-        if (isSkipName(n))
-            continue;
-        m_path.resize(level.prefixLen);
-        m_path.append(n);
-        // A virtual file system (/proc, /sys, ...) is never entered, nor even listed.
-        if (!m_virtualMounts.empty() && isVirtualMount(m_path))
-            continue;
-        reportProgress(name, len);
-        if (isPackageName(n))
-            continue;
-        if (!pushChild(li, name))
-            continue;
-        go = readListing(m_depth - 1);
+        m_top.subdirs += char(QLSkipRules::Enter);
+        m_top.subdirs.append(root.constData(), size_t(root.size()));
+        m_top.subdirs += '\0';
+        ++m_top.enterable;
     }
-    closeAll();
-    return go;
+    {
+        const std::lock_guard lock(m_mutex);
+        advanceFrontier(&m_top);
+    }
+    for (int i = 0; i < readers; ++i)
+        m_readers.emplace_back([this] { readerLoop(); });
 }
 
-bool Walker::pushChild(size_t parent, const char *name)
+Walker::~Walker()
 {
-    if (m_levels[parent].fd < 0)
-        return false;
-    makeRoomForDescriptor();
-    // O_NOFOLLOW: a directory swapped for a symbolic link since it was listed is not entered.
-    const int fd = openat(m_levels[parent].fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return false; // EACCES, EPERM, vanished, ELOOP: skipped silently
-    if (m_levels.size() <= m_depth)
-        m_levels.emplace_back();
-    Level &child = m_levels[m_depth];
-    child.fd = fd;
-    child.abandoned = false;
-    child.subdirs.clear();
-    child.next = 0;
-    m_path += '/'; // m_path holds the child's path already (see walkRoot)
-    child.prefixLen = m_path.size();
-    ++m_depth;
-    ++m_openCount;
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_readerWake.notify_all();
+    for (std::thread &t : m_readers)
+        t.join();
+    // Without recursion: a chain of Dirs can be thousands deep.
+    std::vector<std::unique_ptr<Dir>> pending;
+    for (std::unique_ptr<Dir> &k : m_top.kids) {
+        if (k)
+            pending.push_back(std::move(k));
+    }
+    while (!pending.empty()) {
+        std::unique_ptr<Dir> d = std::move(pending.back());
+        pending.pop_back();
+        for (std::unique_ptr<Dir> &k : d->kids) {
+            if (k)
+                pending.push_back(std::move(k));
+        }
+        if (d->fd >= 0)
+            close(d->fd);
+    }
+}
+
+void Walker::run()
+{
+    std::vector<Frame> stack{{&m_top, 0, 0, 0}};
+    while (!stack.empty()) {
+        Frame &f = stack.back();
+        Dir *const dir = f.dir;
+        if (f.at >= dir->subdirs.size()) {
+            const bool top = stack.size() == 1;
+            stack.pop_back();
+            if (!top) {
+                Frame &up = stack.back();
+                freeKid(up.dir, up.kid - 1);
+            }
+            continue;
+        }
+        const auto rule = QLSkipRules::Verdict(dir->subdirs[f.at]);
+        const char *name = dir->subdirs.data() + f.at + 1;
+        const size_t length = std::strlen(name);
+        f.at += length + 2;
+
+        if (m_state.isCancelled())
+            return;
+        if (dir != &m_top)
+            ++m_state.directoryCount;
+        if (rule == QLSkipRules::Skip)
+            continue;
+        if (rule == QLSkipRules::Report) {
+            reportProgress(name, length);
+            continue;
+        }
+        std::unique_lock lock(m_mutex);
+        Dir *kid = dir->kids[f.kid++].get();
+        if (!waitOpened(kid, lock))
+            return;
+        const Dir::Open open = kid->open;
+        lock.unlock();
+        // A virtual file system (/proc, /sys, ...) is not even reported: it holds no files.
+        if (open == Dir::Open::Virtual) {
+            freeKid(dir, f.kid - 1);
+            continue;
+        }
+        if (dir != &m_top)
+            reportProgress(name, length);
+        if (open != Dir::Open::Ok) {
+            freeKid(dir, f.kid - 1);
+            continue;
+        }
+        m_path.resize(f.prefixLength);
+        m_path.append(name, length);
+        if (m_path != "/")
+            m_path += '/';
+        stack.push_back({kid, 0, 0, m_path.size()});
+        if (!consumeFiles(kid))
+            return;
+    }
+}
+
+void Walker::reportProgress(const char *name, size_t length)
+{
+    if (m_onProgress && m_state.directoryCount % kProgressEvery == 0)
+        m_onProgress(m_state.directoryCount, QString::fromUtf8(name, qsizetype(length)));
+}
+
+void Walker::freeKid(Dir *parent, uint32_t index)
+{
+    std::unique_lock lock(m_mutex);
+    std::unique_ptr<Dir> &kid = parent->kids[index];
+    if (!kid)
+        return;
+    if (kid->inCache)
+        m_cache.erase(kid->cachePos);
+    const int kidFd = kid->fd;
+    // Coming back up a tree deeper than the descriptors allow: the parent was closed and
+    // still has subfolders to open. ".." of the folder being left leads back to it in one
+    // step, unless the folder was moved meanwhile, which the identity check tells; then
+    // the parent is reopened by its path when needed.
+    const bool reopenParent = kidFd >= 0 && parent != &m_top && parent->fd < 0 && !parent->gone
+        && parent->kidsOpened < parent->enterable;
+    lock.unlock();
+    int parentFd = -1;
+    if (reopenParent) {
+        parentFd = openRetry(kidFd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        struct stat st;
+        if (parentFd >= 0 && (fstat(parentFd, &st) != 0 || st.st_dev != parent->dev || st.st_ino != parent->ino)) {
+            close(parentFd);
+            parentFd = -1;
+        }
+    }
+    if (kidFd >= 0)
+        close(kidFd);
+    lock.lock();
+    if (kidFd >= 0)
+        --m_openFds;
+    kid->fd = -1;
+    m_ahead -= kid->aheadBytes;
+    kid.reset();
+    if (parentFd >= 0) {
+        if (parent->fd >= 0) {
+            close(parentFd);
+        } else {
+            parent->fd = parentFd;
+            ++m_openFds;
+            ++parent->pins;
+            unpin(parent);
+        }
+    }
+}
+
+bool Walker::waitFor(Dir *dir, std::unique_lock<std::mutex> &lock)
+{
+    m_waitingOn = dir;
+    m_walkerWake.wait_for(lock, kPollInterval);
+    m_waitingOn = nullptr;
+    lock.unlock();
+    const bool cancelled = m_state.isCancelled();
+    lock.lock();
+    return !cancelled;
+}
+
+bool Walker::waitOpened(Dir *kid, std::unique_lock<std::mutex> &lock)
+{
+    if (kid->read == Dir::Read::Waiting) {
+        take(kid);
+        kid->readByWalker = true;
+        lock.unlock();
+        openDir(kid);
+        lock.lock();
+        return true;
+    }
+    while (kid->open == Dir::Open::NotYet) {
+        if (!waitFor(kid, lock))
+            return false;
+    }
     return true;
 }
 
-void Walker::makeRoomForDescriptor()
+bool Walker::consumeFiles(Dir *dir)
 {
-    // Too many levels hold a descriptor: close the shallowest one. It is reopened through
-    // ".." when the walk comes back up to it, and checked to be the same directory.
-    while (m_openCount >= kMaxOpenDirs && m_evictFrom + 1 < m_depth) {
-        Level &l = m_levels[m_evictFrom++];
-        if (l.fd < 0)
+    std::unique_lock lock(m_mutex);
+    dir->entered = true;
+    m_ahead -= dir->aheadBytes;
+    dir->aheadBytes = 0;
+    dir->pendingBytes = 0;
+    for (const Batch &b : dir->batches)
+        dir->pendingBytes += b.bytes();
+    if (m_blockedReaders > 0)
+        m_readerWake.notify_all();
+    if (dir->readByWalker)
+        m_reader.reset(dir->fd);
+    for (;;) {
+        if (!dir->batches.empty()) {
+            const Batch batch = std::move(dir->batches.front());
+            dir->batches.pop_front();
+            dir->pendingBytes -= batch.bytes();
+            if (m_blockedReaders > 0)
+                m_readerWake.notify_all();
+            lock.unlock();
+            if (!handleBatch(batch))
+                return false;
+            lock.lock();
             continue;
-        struct stat st;
-        if (fstat(l.fd, &st) == 0) {
-            l.dev = st.st_dev;
-            l.ino = st.st_ino;
-        } else {
-            l.abandoned = true;
         }
-        close(l.fd);
-        l.fd = -1;
-        --m_openCount;
-    }
-}
-
-void Walker::popLevel()
-{
-    Level &child = m_levels[m_depth - 1];
-    if (m_depth >= 2) {
-        const size_t pi = m_depth - 2;
-        Level &parent = m_levels[pi];
-        if (parent.fd < 0 && !parent.abandoned) {
-            int fd = child.fd >= 0 ? openat(child.fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-            struct stat st;
-            if (fd >= 0 && (fstat(fd, &st) != 0 || st.st_dev != parent.dev || st.st_ino != parent.ino)) {
-                // The tree was moved while we were below it: what is left of this
-                // directory is no longer where we met it.
-                close(fd);
-                fd = -1;
-            }
-            if (fd >= 0) {
-                parent.fd = fd;
-                ++m_openCount;
-                m_evictFrom = std::min(m_evictFrom, pi);
-            } else {
-                parent.abandoned = true;
-            }
+        if (dir->read == Dir::Read::Done)
+            return true;
+        if (dir->readByWalker) {
+            lock.unlock();
+            readSome(dir, m_reader);
+            lock.lock();
+            continue;
         }
+        if (!waitFor(dir, lock))
+            return false;
     }
-    if (child.fd >= 0) {
-        close(child.fd);
-        child.fd = -1;
-        --m_openCount;
-    }
-    --m_depth;
-    if (m_evictFrom > m_depth)
-        m_evictFrom = m_depth;
 }
 
-void Walker::closeAll()
+bool Walker::handleBatch(const Batch &batch)
 {
-    for (size_t i = 0; i < m_depth; ++i) {
-        if (m_levels[i].fd >= 0)
-            close(m_levels[i].fd);
-        m_levels[i].fd = -1;
-    }
-    m_depth = 0;
-    m_openCount = 0;
-}
-
-bool Walker::readListing(size_t li)
-{
-    const int fd = m_levels[li].fd;
-    m_reader.reset(fd);
-    QLPlatform::DirectoryReader::Entry e;
-    while (m_reader.next(e)) {
+    // A batch stands for up to kBatchEntries entries, candidate or not.
+    if (m_state.isCancelled())
+        return false;
+    for (const FileHit &h : batch.hits) {
         if (m_state.isCancelled())
             return false;
+        const std::string_view name(batch.names.data() + h.nameAt, h.nameLength);
+        const std::string_view ext = extensionOf(name);
+        QByteArray path;
+        path.reserve(qsizetype(m_path.size() + name.size()));
+        path.append(m_path.data(), qsizetype(m_path.size()));
+        path.append(name.data(), qsizetype(name.size()));
+        const QLMediaItemPtr item = qlMakeItem(path, QByteArrayView(name.data(), qsizetype(name.size())),
+                                               QByteArrayView(ext.data(), qsizetype(ext.size())), h.st,
+                                               QLMediaItem::Origin::Walk);
+        m_state.accept(item);
+        if (m_state.limitReached())
+            return false;
+    }
+    return true;
+}
+
+void Walker::readerLoop()
+{
+    QLPlatform::DirectoryReader reader;
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        while (!m_stop && (m_frontier.empty() || m_ahead >= m_aheadBudget)) {
+            ++m_idleReaders;
+            m_readerWake.wait(lock);
+            --m_idleReaders;
+        }
+        if (m_stop)
+            return;
+        Dir *dir = *m_frontier.begin();
+        take(dir);
+        lock.unlock();
+        if (openDir(dir)) {
+            reader.reset(dir->fd);
+            while (readSome(dir, reader)) {
+                lock.lock();
+                // Far enough ahead: wait for the walker. The folder the walker is in has a
+                // bound of its own, so that the walker can always go on.
+                while (!m_stop && (dir->entered ? dir->pendingBytes >= kCurrentFolderBytes : m_ahead >= m_aheadBudget)) {
+                    ++m_blockedReaders;
+                    m_readerWake.wait(lock);
+                    --m_blockedReaders;
+                }
+                const bool stop = m_stop;
+                lock.unlock();
+                if (stop)
+                    break;
+            }
+        }
+        lock.lock();
+    }
+}
+
+void Walker::take(Dir *dir)
+{
+    m_frontier.erase(dir);
+    dir->read = Dir::Read::Reading;
+    advanceFrontier(dir->parent);
+}
+
+void Walker::advanceFrontier(Dir *parent)
+{
+    if (!parent->kids.empty()) {
+        const Dir *last = parent->kids.back().get();
+        if (last && last->read == Dir::Read::Waiting)
+            return;
+    }
+    while (parent->kids.size() < parent->enterable && parent->scanAt < parent->subdirs.size()) {
+        const auto rule = QLSkipRules::Verdict(parent->subdirs[parent->scanAt]);
+        const char *name = parent->subdirs.data() + parent->scanAt + 1;
+        const size_t length = std::strlen(name);
+        parent->scanAt += length + 2;
+        if (rule != QLSkipRules::Enter)
+            continue;
+        auto kid = std::make_unique<Dir>();
+        kid->parent = parent;
+        kid->name.assign(name, length);
+        kid->place = parent == &m_top ? m_state.rules.placeOfRoot(kid->name)
+                                      : m_state.rules.placeOf(parent->place, kid->name);
+        kid->depth = parent->depth + 1;
+        kid->index = uint32_t(parent->kids.size());
+        kid->isRoot = parent == &m_top;
+        kid->aheadBytes = kDirBytes + length;
+        m_ahead += kid->aheadBytes;
+        m_frontier.insert(kid.get());
+        parent->kids.push_back(std::move(kid));
+        if (m_idleReaders > 0)
+            m_readerWake.notify_one();
+        return;
+    }
+}
+
+QByteArray Walker::pathOf(const Dir *dir) const
+{
+    std::vector<const Dir *> chain;
+    for (const Dir *d = dir; d && d != &m_top; d = d->parent)
+        chain.push_back(d);
+    QByteArray path;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        if (!path.isEmpty() && !path.endsWith('/'))
+            path += '/';
+        path.append((*it)->name.data(), qsizetype((*it)->name.size()));
+    }
+    return path;
+}
+
+bool Walker::isVirtualDevice(dev_t dev) const
+{
+    return std::binary_search(m_virtualDevices.begin(), m_virtualDevices.end(), quint64(dev));
+}
+
+int Walker::openRetry(int dirFd, const char *name, int flags)
+{
+    // Out of descriptors is no reason to skip a folder: close cached ones and try again.
+    // When none of ours is idle, the others are busy and will be released soon.
+    for (int attempt = 0;; ++attempt) {
+        const int fd = openat(dirFd, name, flags);
+        if (fd >= 0 || (errno != EMFILE && errno != ENFILE) || attempt >= 5000)
+            return fd;
+        bool evicted;
+        {
+            const std::lock_guard lock(m_mutex);
+            m_fdBudget = std::max<size_t>(2, std::min(m_fdBudget, m_openFds > 1 ? m_openFds - 1 : 1));
+            evicted = evictOne();
+        }
+        if (!evicted)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+bool Walker::openDir(Dir *dir)
+{
+    if (m_tuning.onRead)
+        m_tuning.onRead(pathOf(dir), 0);
+    int fd;
+    if (dir->isRoot) {
+        // A root may be a symbolic link (a user's "Music" pointing at another disk).
+        fd = openRetry(AT_FDCWD, dir->name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } else {
+        const int parentFd = acquire(dir->parent);
+        // O_NOFOLLOW: a folder swapped for a symbolic link since it was listed is not entered.
+        fd = parentFd < 0 ? -1
+                          : openRetry(parentFd, dir->name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const std::lock_guard lock(m_mutex);
+        release(dir->parent, parentFd >= 0);
+    }
+    Dir::Open result = Dir::Open::Failed; // EACCES, EPERM, vanished, ELOOP: skipped silently
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0) {
+        // Only a mount point changes the device; that is where a walk may step onto /proc or
+        // /sys, under whatever name. devtmpfs and FUSE file systems are told by the devices
+        // of the mount table, the others by the file system's type.
+        const bool crossing = dir->isRoot || st.st_dev != dir->parent->dev;
+        if (crossing && (isVirtualDevice(st.st_dev) || QLPlatform::isOnVirtualFileSystem(fd))) {
+            result = Dir::Open::Virtual;
+        } else {
+            result = Dir::Open::Ok;
+            dir->dev = st.st_dev;
+            dir->ino = st.st_ino;
+            struct stat up;
+            dir->place.volumeTop = dir->isRoot ? fstatat(fd, "..", &up, 0) == 0 && up.st_dev != st.st_dev : crossing;
+        }
+    }
+    if (result != Dir::Open::Ok && fd >= 0) {
+        close(fd);
+        fd = -1;
+    }
+    const std::lock_guard lock(m_mutex);
+    dir->open = result;
+    if (fd >= 0) {
+        dir->fd = fd;
+        dir->pins = 1; // until the listing is read
+        ++m_openFds;
+        trimCache();
+    } else {
+        dir->read = Dir::Read::Done;
+    }
+    if (m_waitingOn == dir)
+        m_walkerWake.notify_one();
+    return fd >= 0; // dir may be gone from here on when it is not
+}
+
+bool Walker::candidate(int dirFd, const char *name, size_t length, unsigned char type, bool stated,
+                       struct stat *st) const
+{
+    const QLSearchOptions &opt = m_state.options;
+    if (opt.skipHidden() && name[0] == '.')
+        return false;
+    const std::string_view ext = extensionOf(std::string_view(name, length));
+    const quint64 bit = QLKindForExtBytes(ext.data(), qsizetype(ext.size()));
+    if (bit == 0 || (bit & opt.kinds()) == 0)
+        return false;
+    if (type != DT_REG || !stated) {
+        if (fstatat(dirFd, name, st, type == DT_LNK ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
+            return false; // vanished since it was listed, or a dangling link
+        // Became a link after the listing: follow it as a link is followed.
+        if (S_ISLNK(st->st_mode) && fstatat(dirFd, name, st, 0) != 0)
+            return false;
+    }
+    if (!S_ISREG(st->st_mode))
+        return false; // a link to a folder or a device, or a FIFO named x.mp3
+    return !(opt.skipHidden() && QLPlatform::hasHiddenFlag(*st));
+}
+
+bool Walker::readSome(Dir *dir, QLPlatform::DirectoryReader &reader)
+{
+    Batch batch;
+    std::string subdirs;
+    uint32_t enterable = 0;
+    size_t entries = 0;
+    bool more = true;
+    QLPlatform::DirectoryReader::Entry e;
+    while (entries < kBatchEntries) {
+        if (!reader.next(e)) {
+            more = false;
+            break;
+        }
+        ++entries;
         unsigned char type = e.type;
         struct stat st;
-        const struct stat *known = nullptr;
-        if (type == DT_UNKNOWN) {
+        const bool stated = type == DT_UNKNOWN;
+        if (stated) {
             // Some file systems (older XFS, many FUSE and network ones) leave the type out.
-            if (fstatat(fd, e.name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            if (fstatat(dir->fd, e.name, &st, AT_SYMLINK_NOFOLLOW) != 0)
                 continue;
-            known = &st;
             type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
         }
         if (type == DT_DIR) {
-            m_levels[li].subdirs.append(e.name, e.length + 1); // with its NUL
+            const QLSkipRules::Verdict rule = m_state.rules.verdict(dir->place, std::string_view(e.name, e.length));
+            subdirs += char(rule);
+            subdirs.append(e.name, e.length + 1); // with its NUL
+            enterable += rule == QLSkipRules::Enter;
             continue;
         }
         if (type != DT_REG && type != DT_LNK)
             continue; // FIFOs, sockets and devices are never hits
-        if (!handleFile(fd, e.name, e.length, type, known))
-            return false;
+        if (!candidate(dir->fd, e.name, e.length, type, stated, &st))
+            continue;
+        batch.hits.push_back({st, uint32_t(batch.names.size()), uint32_t(e.length)});
+        batch.names.append(e.name, e.length);
     }
+
+    std::unique_lock lock(m_mutex);
+    dir->entriesListed += entries;
+    const quint64 listed = dir->entriesListed;
+    const QByteArray observed = m_tuning.onRead ? pathOf(dir) : QByteArray();
+    // Published even when it holds no hit: the walker polls for a cancellation per batch.
+    const size_t bytes = batch.bytes();
+    if (dir->entered) {
+        dir->pendingBytes += bytes;
+    } else {
+        dir->aheadBytes += bytes;
+        m_ahead += bytes;
+    }
+    dir->batches.push_back(std::move(batch));
+    if (!subdirs.empty()) {
+        if (!dir->entered) {
+            dir->aheadBytes += subdirs.size();
+            m_ahead += subdirs.size();
+        }
+        dir->subdirs += subdirs;
+        dir->enterable += enterable;
+        advanceFrontier(dir);
+    }
+    if (!more || m_stop) {
+        dir->read = Dir::Read::Done;
+        unpin(dir);
+        more = false;
+    }
+    if (m_waitingOn == dir)
+        m_walkerWake.notify_one();
+    lock.unlock();
+    if (m_tuning.onRead)
+        m_tuning.onRead(observed, listed);
+    return more; // dir may be gone from here on when it is false
+}
+
+int Walker::acquire(Dir *dir)
+{
+    // The nearest folder on the way up that is open, or else the root: from there each
+    // closed folder is reopened by name and checked to be the folder met before. One that
+    // was moved away, replaced or made unreadable is gone, and with it only what lies
+    // below it.
+    std::unique_lock lock(m_mutex);
+    std::vector<Dir *> chain;
+    Dir *d = dir;
+    while (d->fd < 0) {
+        if (d->gone)
+            return -1;
+        chain.push_back(d);
+        if (d->isRoot)
+            break;
+        d = d->parent;
+    }
+    Dir *base = nullptr;
+    if (d->fd >= 0) {
+        base = d;
+        if (base->pins++ == 0 && base->inCache) {
+            m_cache.erase(base->cachePos);
+            base->inCache = false;
+        }
+    }
+    lock.unlock();
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        Dir *next = *it;
+        const int fd = next->isRoot
+            ? openRetry(AT_FDCWD, next->name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+            : openRetry(base->fd, next->name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int openError = fd < 0 ? errno : 0;
+        struct stat st;
+        const bool same = fd >= 0 && fstat(fd, &st) == 0 && st.st_dev == next->dev && st.st_ino == next->ino;
+        lock.lock();
+        if (base)
+            unpin(base);
+        if (!same) {
+            if (fd >= 0)
+                close(fd);
+            if (openError != EMFILE && openError != ENFILE)
+                next->gone = true;
+            return -1;
+        }
+        if (next->fd >= 0) {
+            close(fd); // another reader reopened it meanwhile
+            if (next->inCache) {
+                m_cache.erase(next->cachePos);
+                next->inCache = false;
+            }
+        } else {
+            next->fd = fd;
+            ++m_openFds;
+        }
+        ++next->pins;
+        base = next;
+        trimCache();
+        lock.unlock();
+    }
+    return base->fd;
+}
+
+void Walker::release(Dir *dir, bool pinned)
+{
+    ++dir->kidsOpened;
+    if (pinned)
+        unpin(dir);
+}
+
+void Walker::unpin(Dir *dir)
+{
+    if (--dir->pins > 0)
+        return;
+    // Its descriptor is kept while subfolders of it remain to be opened, and while the
+    // walker is inside it, to lead back to its parent.
+    if (dir->read == Dir::Read::Done && dir->kidsOpened >= dir->enterable && !dir->entered) {
+        closeFd(dir);
+        return;
+    }
+    m_cache.push_back(dir);
+    dir->cachePos = std::prev(m_cache.end());
+    dir->inCache = true;
+    trimCache();
+}
+
+void Walker::closeFd(Dir *dir)
+{
+    if (dir->inCache) {
+        m_cache.erase(dir->cachePos);
+        dir->inCache = false;
+    }
+    if (dir->fd >= 0) {
+        close(dir->fd);
+        dir->fd = -1;
+        --m_openFds;
+    }
+}
+
+bool Walker::evictOne()
+{
+    if (m_cache.empty())
+        return false;
+    closeFd(m_cache.front());
     return true;
 }
 
-bool Walker::handleFile(int dirfd, const char *name, size_t len, unsigned char type, const struct stat *known)
+void Walker::trimCache()
 {
-    const QLSearchOptions &opt = m_state.options;
-    if (opt.skipHidden() && name[0] == '.')
-        return true;
-    const std::string_view ext = extensionOf(std::string_view(name, len));
-    const quint64 bit = QLKindForExtBytes(ext.data(), qsizetype(ext.size()));
-    if (bit == 0 || (bit & opt.kinds()) == 0)
-        return true;
-
-    struct stat st;
-    if (known && type == DT_REG) {
-        st = *known;
-    } else if (fstatat(dirfd, name, &st, type == DT_LNK ? 0 : AT_SYMLINK_NOFOLLOW) != 0) {
-        return true; // vanished since it was listed, or a dangling link
+    while (m_openFds > m_fdBudget && evictOne()) {
     }
-    if (S_ISLNK(st.st_mode) && fstatat(dirfd, name, &st, 0) != 0)
-        return true; // became a link after the listing; follow it as a link is followed
-    if (!S_ISREG(st.st_mode))
-        return true; // a link to a folder or a device, or a FIFO named x.mp3
-    if (opt.skipHidden() && QLPlatform::hasHiddenFlag(st))
-        return true;
-
-    QByteArray path;
-    const size_t prefixLen = m_levels[m_depth - 1].prefixLen;
-    path.reserve(qsizetype(prefixLen + len));
-    path.append(m_path.data(), qsizetype(prefixLen));
-    path.append(name, qsizetype(len));
-    const QLMediaItemPtr item = qlMakeItem(path, QByteArrayView(name, qsizetype(len)),
-                                           QByteArrayView(ext.data(), qsizetype(ext.size())), st,
-                                           QLMediaItem::Origin::Walk);
-    m_state.accept(item);
-    return !m_state.limitReached();
 }
 
 } // namespace
 
+void qlSetWalkTuning(const QLWalkTuning &tuning)
+{
+    walkTuning() = tuning;
+}
+
 void qlWalkRoots(QLSearchState &state, const QLProgressCallback &onProgress)
 {
     Walker walker(state, onProgress);
-    for (const QByteArray &root : std::as_const(state.roots)) {
-        if (state.isCancelled() || !walker.walkRoot(root))
-            break;
-    }
+    walker.run();
 }

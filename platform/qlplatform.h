@@ -19,9 +19,36 @@ namespace QLPlatform {
 // order. The start-up volume "/" is not among them.
 QList<QByteArray> userVisibleVolumes();
 
-// Mount points of the virtual file systems (proc, sysfs, ...), read afresh on every call.
-// A search never enters them.
-QList<QByteArray> virtualFileSystemMounts();
+// Device numbers (st_dev) of the virtual file systems mounted now (proc, sysfs, cgroup,
+// devtmpfs, ...), read afresh on every call. A search never enters them.
+QList<quint64> virtualFileSystemDevices();
+
+// True when the open directory lies on a virtual file system, as the file system itself
+// says (its type), whatever path led to it.
+bool isOnVirtualFileSystem(int dirFd);
+
+// Raises the soft limit on open descriptors to the hard limit (when it is below; cheap,
+// so every search asks) and returns how many more descriptors the process can open now.
+int availableDescriptors();
+
+// Where this system's rules for the folders of a search differ.
+struct SearchFolderRules
+{
+    // The system folder names of the skip list (System, Library, usr, home, ...) mark
+    // system folders at every depth (macOS), or only where the system keeps them (Linux:
+    // directly under "/", and Library also directly in a home folder or at the top of a
+    // volume, where a Mac disk keeps it; /home itself is searched there).
+    bool systemNamesEverywhere = true;
+    // The file-name index also lists hidden folders and the Trash (plocate does;
+    // Spotlight leaves them out), so the engine drops such index paths itself.
+    bool indexListsHidden = false;
+    // The user's Trash folder, absolute (Linux: $XDG_DATA_HOME/Trash); empty for none.
+    // Never listed, walked or taken from the index.
+    QByteArray userTrash;
+    // Volumes keep a Trash folder per user named ".Trash-UID" beside ".Trash".
+    bool trashFoldersWithUid = false;
+};
+SearchFolderRules searchFolderRules();
 
 // Watches the system's table of mounted file systems. onChange runs on the thread that
 // made the watch, from its event loop, after each change (a disk plugged in or removed, a

@@ -14,6 +14,8 @@
 #include <string.h>
 #include <unistd.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
+#include <algorithm>
 #include <sys/stat.h>
 
 #include <thread>
@@ -90,21 +92,57 @@ QString localVolumeName(const QByteArray &path)
     return name.isEmpty() ? QStringLiteral("本机") : name;
 }
 
-QList<QByteArray> virtualFileSystemMounts()
+QList<quint64> virtualFileSystemDevices()
 {
-    QList<QByteArray> out;
+    QList<quint64> out;
     struct statfs *mounts = nullptr;
     const int n = getmntinfo(&mounts, MNT_NOWAIT);
     for (int i = 0; i < n; ++i) {
-        if (isVirtualFileSystemType(QByteArray(mounts[i].f_fstypename)))
-            out.append(QByteArray(mounts[i].f_mntonname));
+        struct stat st;
+        if (isVirtualFileSystemType(QByteArray(mounts[i].f_fstypename)) && stat(mounts[i].f_mntonname, &st) == 0)
+            out.append(quint64(st.st_dev));
     }
     return out;
+}
+
+bool isOnVirtualFileSystem(int dirFd)
+{
+    struct statfs sf;
+    return fstatfs(dirFd, &sf) == 0 && isVirtualFileSystemType(QByteArray(sf.f_fstypename));
+}
+
+int availableDescriptors()
+{
+    rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
+        return 0;
+    if (rl.rlim_cur < rl.rlim_max && rl.rlim_cur < OPEN_MAX) {
+        // macOS refuses a soft limit above OPEN_MAX whatever the hard limit says.
+        rl.rlim_cur = std::min<rlim_t>(rl.rlim_max, OPEN_MAX);
+        if (setrlimit(RLIMIT_NOFILE, &rl) != 0)
+            getrlimit(RLIMIT_NOFILE, &rl);
+    }
+    const long limit = long(std::min<rlim_t>(rl.rlim_cur, 1 << 20));
+    long open = 0;
+    if (DIR *d = opendir("/dev/fd")) {
+        while (const dirent *e = readdir(d)) {
+            if (e->d_name[0] != '.')
+                ++open;
+        }
+        closedir(d);
+        --open;
+    }
+    return int(std::max(0L, limit - open));
 }
 
 qint64 modificationMSecs(const struct stat &st)
 {
     return qint64(st.st_mtimespec.tv_sec) * 1000 + st.st_mtimespec.tv_nsec / 1000000;
+}
+
+SearchFolderRules searchFolderRules()
+{
+    return {}; // the skip list as it stands; Spotlight indexes neither hidden folders nor the Trash
 }
 
 bool hasHiddenFlag(const struct stat &st)

@@ -10,9 +10,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
+#include <algorithm>
 #include <vector>
 
 namespace QLPlatform {
@@ -22,9 +24,51 @@ qint64 modificationMSecs(const struct stat &st)
     return qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
 }
 
+SearchFolderRules searchFolderRules()
+{
+    SearchFolderRules rules;
+    rules.systemNamesEverywhere = false;
+    rules.indexListsHidden = true;
+    rules.trashFoldersWithUid = true;
+    // The XDG base directory rules: a relative XDG_DATA_HOME is invalid and ignored.
+    QByteArray data = qgetenv("XDG_DATA_HOME");
+    if (!data.startsWith('/')) {
+        const QByteArray home = homeDirectory();
+        data = home.startsWith('/') ? home + "/.local/share" : QByteArray();
+    }
+    if (!data.isEmpty())
+        rules.userTrash = data + "/Trash";
+    return rules;
+}
+
 bool hasHiddenFlag(const struct stat &)
 {
     return false;
+}
+
+int availableDescriptors()
+{
+    // A search keeps several folders open at once. The soft limit is often far below the
+    // hard one (1024 against 524288 under systemd), and a user may have lowered both.
+    rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
+        return 0;
+    if (rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &rl) != 0)
+            getrlimit(RLIMIT_NOFILE, &rl);
+    }
+    const long limit = rl.rlim_cur == RLIM_INFINITY ? 1L << 20 : long(std::min<rlim_t>(rl.rlim_cur, 1L << 20));
+    long open = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (const dirent *e = readdir(d)) {
+            if (e->d_name[0] != '.')
+                ++open;
+        }
+        closedir(d);
+        --open; // the listing's own descriptor
+    }
+    return int(std::max(0L, limit - open));
 }
 
 struct DirectoryReader::Impl

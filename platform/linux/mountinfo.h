@@ -11,6 +11,7 @@ struct MountEntry
 {
     QByteArray mountPoint;
     QByteArray fsType;
+    quint64 device = 0; // st_dev of the files in it, from the major:minor field
 };
 
 // Parses the text of /proc/self/mountinfo. Mount points come back unescaped

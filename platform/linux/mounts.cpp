@@ -7,8 +7,14 @@
 
 #include <gio/gio.h>
 #include <gio/gunixmounts.h>
+#include <linux/magic.h>
 #include <pwd.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <array>
 
 namespace QLPlatform {
 
@@ -52,7 +58,9 @@ QList<MountEntry> parseMountInfo(const QByteArray &text)
         }
         if (dash < 0 || dash + 1 >= f.size())
             continue;
-        mounts.append({unescapeMountField(f[4]), f[dash + 1]});
+        const QList<QByteArray> majorMinor = f[2].split(':');
+        const quint64 device = majorMinor.size() == 2 ? quint64(makedev(majorMinor[0].toUInt(), majorMinor[1].toUInt())) : 0;
+        mounts.append({unescapeMountField(f[4]), f[dash + 1], device});
     }
     return mounts;
 }
@@ -75,19 +83,36 @@ QList<QByteArray> userVisibleVolumes()
     return out;
 }
 
-QList<QByteArray> virtualFileSystemMounts()
+QList<quint64> virtualFileSystemDevices()
 {
     QFile f(QStringLiteral("/proc/self/mountinfo"));
     if (!f.open(QIODevice::ReadOnly))
         return {};
     // /proc files report size 0: read until the end rather than by size.
     const QByteArray text = f.readAll();
-    QList<QByteArray> out;
+    QList<quint64> out;
     for (const MountEntry &m : parseMountInfo(text)) {
-        if (isVirtualFileSystemType(m.fsType) && !out.contains(m.mountPoint))
-            out.append(m.mountPoint);
+        if (isVirtualFileSystemType(m.fsType) && !out.contains(m.device))
+            out.append(m.device);
     }
     return out;
+}
+
+bool isOnVirtualFileSystem(int dirFd)
+{
+    // The magic numbers of the kernel's own file systems. devtmpfs is not among them: it
+    // shares tmpfs's number, and tmpfs holds real files; it is known by its device number.
+    static constexpr std::array<unsigned long, 22> kMagic = {
+        PROC_SUPER_MAGIC, SYSFS_MAGIC, DEVPTS_SUPER_MAGIC, CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC,
+        DEBUGFS_MAGIC, TRACEFS_MAGIC, SECURITYFS_MAGIC, PSTOREFS_MAGIC, BPF_FS_MAGIC,
+        0x62656570 /* configfs */, 0x65735543 /* fusectl */, 0x19800202 /* mqueue */, HUGETLBFS_MAGIC,
+        BINFMTFS_MAGIC, AUTOFS_SUPER_MAGIC, EFIVARFS_MAGIC, NSFS_MAGIC, SELINUX_MAGIC, SMACK_MAGIC,
+        0x67596969 /* rpc_pipefs */, 0x6e667364 /* nfsd */,
+    };
+    struct statfs sf;
+    if (fstatfs(dirFd, &sf) != 0)
+        return false;
+    return std::find(kMagic.begin(), kMagic.end(), static_cast<unsigned long>(sf.f_type)) != kMagic.end();
 }
 
 namespace {
