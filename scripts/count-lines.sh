@@ -33,8 +33,11 @@ count_files() {
 }
 
 tests_list=$(git ls-files -z -- 'tests/*.cpp' 'tests/*.h' 'tests/*.sh' | count_files)
-code_list=$(git ls-files -z -- $(for d in engine actions players window app platform cli; do
-    printf '%s/*.cpp %s/*.h %s/*.mm %s/*.sh ' "$d" "$d" "$d" "$d"; done) | count_files)
+code_patterns=()
+for d in engine actions players window app platform cli; do
+    code_patterns+=("$d/*.cpp" "$d/*.h" "$d/*.mm" "$d/*.sh")
+done
+code_list=$(git ls-files -z -- "${code_patterns[@]}" | count_files)
 
 sum() { awk '{ s += $1 } END { print s + 0 }'; }
 tests=$(printf '%s\n' "$tests_list" | sed '/^$/d' | sum)
