@@ -18,6 +18,9 @@
 #                     its own (default 240); a whole run gets 3 times the clean run + 120 s
 #   --out FILE        also write the table to FILE
 #   --build DIR       build folder (default build-mutate)
+#   --shared-tmp      run the tests with the machine's /tmp; by default, where the system
+#                     allows it (root, unshare), they get a private, empty /tmp, so that
+#                     files other people leave there cannot decide a whole-disk search
 #
 # Each fault is applied to the working tree and taken back with git checkout, also when
 # the run is interrupted, so the files it touches must be unmodified: the script refuses
@@ -40,6 +43,7 @@ stop_on_failure=true
 test_regex=
 out_file=
 from_table=
+private_tmp=true
 patterns=()
 while (($#)); do
     case $1 in
@@ -52,7 +56,8 @@ while (($#)); do
         --timeout) timeout_secs=$2; shift ;;
         --out) out_file=$2; shift ;;
         --build) build=$2; shift ;;
-        -h|--help) sed -n '2,31p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        --shared-tmp) private_tmp=false ;;
+        -h|--help) sed -n '2,34p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         -*) echo "mutate.sh: unknown option '$1'" >&2; exit 2 ;;
         *) patterns+=("$1") ;;
     esac
@@ -181,30 +186,52 @@ results=$build/mutation-results.tsv
 $resume || : >"$results"
 touch "$results"
 
-build_tree() {
-    nice -n 19 cmake --build "$build" >"$1" 2>&1
+# Runs a command in the background with its output in log $1 (timeout gives it a process
+# group of its own, which restore can end at once), waits for it and returns its status.
+run_bg() {
+    local log=$1
+    shift
+    "$@" >"$log" 2>&1 &
+    runner=$!
+    wait "$runner"
+    local rc=$?
+    runner=
+    return $rc
 }
 
+build_tree() {
+    run_bg "$1" timeout -k 20 7200 nice -n 19 cmake --build "$build"
+}
+
+tmp_wrapper=()
+if $private_tmp; then
+    if unshare -m --propagation private sh -c 'mount -t tmpfs -o mode=1777 tmpfs /tmp' 2>/dev/null; then
+        tmp_wrapper=(unshare -m --propagation private sh -c 'mount -t tmpfs -o mode=1777 tmpfs /tmp && exec "$@"' sh)
+    else
+        echo "note: no private /tmp here (needs root and unshare); the tests share the machine's" >&2
+        private_tmp=false
+    fi
+fi
+
 # Runs the suite (minus the tests that fail on the clean tree) into log $1 within $2 seconds.
-# Prints the failing tests, space-separated; returns 0 when all passed, 1 when some
-# failed, 2 when the run ran out of time.
+# Sets suite_detail to the failing tests with their failing functions, as in
+# tst_walk(filters,limitStopsTheWalk). Returns 0 when all passed, 1 when some failed,
+# 2 when the run ran out of time.
+suite_detail=
 run_suite() {
     local log=$1 budget=$2 args=(--test-dir "$build" -j2 --output-on-failure --timeout "$timeout_secs")
     $stop_on_failure && args+=(--stop-on-failure)
     [ -n "$test_regex" ] && args+=(-R "$test_regex")
     [ -n "${excluded:-}" ] && args+=(-E "$excluded")
-    QTEST_FUNCTION_TIMEOUT=$((timeout_secs * 1000)) timeout -k 20 "$budget" nice -n 19 ctest "${args[@]}" >"$log" 2>&1 &
-    runner=$!
-    wait "$runner"
-    local rc=$?
-    runner=
-    # Each failing test, with the test functions that failed in it: tst_walk(filters,...).
-    local t funcs
-    for t in $(sed -n 's/^[[:space:]]*[0-9]\{1,\} - \([^ ]*\) (.*$/\1/p' "$log" | sort -u); do
-        funcs=$(sed -n 's/^FAIL!  : \([A-Za-z0-9_]*\)::\([A-Za-z0-9_]*\)(.*$/\1 \2/p' "$log" |
-            awk -v t="$t" 'tolower($1) == t && !seen[$2]++ { printf "%s%s", n++ ? "," : "", $2 }')
-        printf '%s%s ' "$t" "${funcs:+($funcs)}"
-    done | sed 's/ $//'
+    run_bg "$log" timeout -k 20 "$budget" "${tmp_wrapper[@]}" env QTEST_FUNCTION_TIMEOUT=$((timeout_secs * 1000)) \
+        nice -n 19 ctest "${args[@]}"
+    local rc=$? t funcs
+    suite_detail=$(
+        for t in $(sed -n 's/^[[:space:]]*[0-9]\{1,\} - \([^ ]*\) (.*$/\1/p' "$log" | sort -u); do
+            funcs=$(sed -n 's/^FAIL!  : \([A-Za-z0-9_]*\)::\([A-Za-z0-9_]*\)(.*$/\1 \2/p' "$log" |
+                awk -v t="$t" 'tolower($1) == t && !seen[$2]++ { printf "%s%s", n++ ? "," : "", $2 }')
+            printf '%s%s ' "$t" "${funcs:+($funcs)}"
+        done | sed 's/ $//')
     ((rc == 0)) && return 0
     ((rc == 124 || rc == 137)) && return 2
     return 1
@@ -222,8 +249,9 @@ if ! build_tree "$build/mutants/clean-build.log"; then
 fi
 excluded=
 start=$SECONDS
-failing=$(run_suite "$build/mutants/clean.log" 7200)
+run_suite "$build/mutants/clean.log" 7200
 clean_rc=$?
+failing=$suite_detail
 clean_secs=$((SECONDS - start))
 if ((clean_rc != 0)); then
     if [ -z "$failing" ]; then
@@ -231,7 +259,7 @@ if ((clean_rc != 0)); then
         exit 2
     fi
     echo "warning: these tests fail on the clean tree and are left out of every run: $failing"
-    excluded="^($(echo "$failing" | tr ' ' '|'))\$"
+    excluded="^($(echo "$failing" | sed 's/([^)]*)//g' | tr ' ' '|'))\$"
 fi
 budget=$((3 * clean_secs + 120))
 echo "   the suite took ${clean_secs} s; each run may take ${budget} s"
@@ -258,8 +286,10 @@ for label in "${selected[@]}"; do
     elif ! build_tree "$log"; then
         status=NOT-COMPILED
     else
-        detail=$(run_suite "$log.tests" "$budget")
-        case $? in
+        run_suite "$log.tests" "$budget"
+        rc=$?
+        detail=$suite_detail
+        case $rc in
             0) status=SURVIVED ;;
             1) status=KILLED ;;
             *) status=KILLED; detail="time out${detail:+: $detail}" ;;
@@ -278,7 +308,7 @@ build_tree "$build/mutants/clean-build.log" || true
 
 report() {
     echo "Mutation testing: $(git rev-parse --short HEAD) ($(git log -1 --format=%cd --date=short)), $n faults from $list_file"
-    echo "Suite on the clean tree: ${clean_secs} s${excluded:+; left out, failing on the clean tree: $failing}"
+    echo "Suite on the clean tree: ${clean_secs} s, $($private_tmp && echo "each run with a private /tmp" || echo "with the machine's /tmp")${excluded:+; left out, failing on the clean tree: $failing}"
     echo
     printf '%-40s %-36s %-15s %s\n' FAULT FILE RESULT 'FAILING TESTS'
     for label in "${selected[@]}"; do
