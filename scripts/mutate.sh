@@ -19,8 +19,9 @@
 #   --out FILE        also write the table to FILE
 #   --build DIR       build folder (default build-mutate)
 #   --shared-tmp      run the tests with the machine's /tmp; by default, where the system
-#                     allows it (root, unshare), they get a private, empty /tmp, so that
-#                     files other people leave there cannot decide a whole-disk search
+#                     allows it (root, unshare), they get a private, empty /tmp (a folder
+#                     of BUILD bound there), so that files other people leave in /tmp
+#                     cannot decide a whole-disk search
 #
 # Each fault is applied to the working tree and taken back with git checkout, also when
 # the run is interrupted, so the files it touches must be unmodified: the script refuses
@@ -203,15 +204,26 @@ build_tree() {
     run_bg "$1" timeout -k 20 7200 nice -n 19 cmake --build "$build"
 }
 
+# The private /tmp is an empty folder of the build folder's disk, not a tmpfs: the tests
+# then meet the same file system as in an ordinary run (listing order included).
+private_dir=$PWD/$build/private-tmp
 tmp_wrapper=()
 if $private_tmp; then
-    if unshare -m --propagation private sh -c 'mount -t tmpfs -o mode=1777 tmpfs /tmp' 2>/dev/null; then
-        tmp_wrapper=(unshare -m --propagation private sh -c 'mount -t tmpfs -o mode=1777 tmpfs /tmp && exec "$@"' sh)
+    if unshare -m --propagation private sh -c 'mount --bind / /tmp' 2>/dev/null; then
+        tmp_wrapper=(unshare -m --propagation private sh -c 'mount --bind "$0" /tmp && exec "$@"' "$private_dir")
     else
         echo "note: no private /tmp here (needs root and unshare); the tests share the machine's" >&2
         private_tmp=false
     fi
 fi
+fresh_private_tmp() {
+    $private_tmp || return 0
+    if [ -d "$private_dir" ]; then
+        chmod -R u+rwx "$private_dir" 2>/dev/null
+        rm -rf "$private_dir"
+    fi
+    mkdir -p "$private_dir" && chmod 1777 "$private_dir"
+}
 
 # Runs the suite (minus the tests that fail on the clean tree) into log $1 within $2 seconds.
 # Sets suite_detail to the failing tests with their failing functions, as in
@@ -223,6 +235,7 @@ run_suite() {
     $stop_on_failure && args+=(--stop-on-failure)
     [ -n "$test_regex" ] && args+=(-R "$test_regex")
     [ -n "${excluded:-}" ] && args+=(-E "$excluded")
+    fresh_private_tmp
     run_bg "$log" timeout -k 20 "$budget" "${tmp_wrapper[@]}" env QTEST_FUNCTION_TIMEOUT=$((timeout_secs * 1000)) \
         nice -n 19 ctest "${args[@]}"
     local rc=$? t funcs
