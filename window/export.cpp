@@ -9,6 +9,7 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMainWindow>
+#include <QPointer>
 #include <QSaveFile>
 
 #include <cerrno>
