@@ -39,27 +39,18 @@ found() {
 }
 wait_for 300 found || fail "the search did not find the file"
 
-# The status line, read back through the X primary selection after a triple click on it.
-status_line() {
-    local window height
-    window=$(xdotool search --onlyvisible --name '^青鸾寻曲$' | head -n1)
-    height=$(xdotool getwindowgeometry --shell "$window" | sed -n 's/^HEIGHT=//p')
-    xdotool mousemove --window "$window" 300 $((height - 25)) click --repeat 3 --delay 60 1
-    sleep 0.2
-    xclip -o -selection primary 2>/dev/null
-}
 success="已在文件管理器中定位 1 个文件里的第 1 个"
 
 focus_window
 xdotool key ctrl+r
 sleep 0.5
-early=$(status_line)
+early=$(read_status)
 echo "e2e: status line right after Ctrl+R: $early"
 [ "$early" != "$success" ] || fail "the success was claimed before the file manager answered"
 wait_for 150 test -s "$work/shown" || fail "the first Ctrl+R never reached the file manager"
 [ "$(cat "$work/shown")" = "$uri" ] || fail "the file manager was asked to show $(cat "$work/shown")"
-has_success() { [ "$(status_line)" = "$success" ]; }
-wait_for 50 has_success || fail "status line: $(status_line)"
+has_success() { [ "$(read_status)" = "$success" ]; }
+wait_for 50 has_success || fail "status line: $(read_status)"
 echo "e2e: the first Ctrl+R started the file manager, which showed the file; status line: $success"
 
 quit_app
