@@ -1,6 +1,7 @@
 // The file actions: Desktop copies under names that never replace anything, the size
 // text, and revealing a file.
 
+#include "pathutil.h"
 #include "qlmediasearch.h"
 #include "qlformat.h"
 #include "qlplatform.h"
@@ -26,11 +27,6 @@ bool exists(const QByteArray &path)
 QByteArray join(const QByteArray &dir, const QByteArray &name)
 {
     return dir.endsWith('/') ? dir + name : dir + '/' + name;
-}
-
-QByteArray lastComponent(const QByteArray &path)
-{
-    return path.mid(path.lastIndexOf('/') + 1);
 }
 
 // Copies source into a temporary file in dir and renames it to a unique name there. The
@@ -69,7 +65,7 @@ QByteArray copyInto(const QByteArray &source, const QByteArray &dir, int *failur
     QByteArray dest;
     if (err == 0) {
         for (int attempt = 0; attempt < 100; ++attempt) {
-            dest = QLMediaSearch::uniquePathInDirectory(dir, lastComponent(source));
+            dest = QLMediaSearch::uniquePathInDirectory(dir, qlLastPathComponent(source).toByteArray());
             err = QLPlatform::renameNoReplace(tmp.constData(), dest.constData());
             if (err != EEXIST)
                 break; // done, or a failure that another name will not mend
@@ -156,7 +152,7 @@ QList<QByteArray> QLMediaSearch::copyToDesktopBatch(const QList<QByteArray> &pat
         if (!dest.isEmpty())
             copied.append(dest);
         else
-            lines.append(QStringLiteral("%1：%2").arg(QString::fromUtf8(lastComponent(p)),
+            lines.append(QStringLiteral("%1：%2").arg(QString::fromUtf8(qlLastPathComponent(p)),
                                                      message.isEmpty() ? QStringLiteral("失败") : message));
     }
     if (errors)

@@ -7,6 +7,7 @@
 // recurse on the call stack and keeps at most kMaxOpenDirs directory descriptors open, so
 // trees thousands of levels deep (and deeper than PATH_MAX) are walked to the end.
 
+#include "pathutil.h"
 #include "qlmediasearch.h"
 #include "qlplatform.h"
 #include "searchstate.h"
@@ -68,7 +69,7 @@ bool isPackageName(std::string_view name)
         return false;
     char lower[16];
     for (size_t i = 0; i < ext.size(); ++i)
-        lower[i] = char(ext[i] >= 'A' && ext[i] <= 'Z' ? ext[i] + 32 : ext[i]);
+        lower[i] = qlAsciiLower(ext[i]);
     const std::string_view l(lower, ext.size());
     return std::find(kPackageExtensions.begin(), kPackageExtensions.end(), l) != kPackageExtensions.end();
 }
