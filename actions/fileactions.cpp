@@ -1,6 +1,7 @@
 // The file actions: Desktop copies under names that never replace anything, the size
 // text, and revealing a file.
 
+#include "pathutil.h"
 #include "qlmediasearch.h"
 #include "qlformat.h"
 #include "qlplatform.h"
@@ -36,10 +37,6 @@ QByteArray join(const QByteArray &dir, const QByteArray &name)
     return dir.endsWith('/') ? dir + name : dir + '/' + name;
 }
 
-QByteArray lastComponent(const QByteArray &path)
-{
-    return path.mid(path.lastIndexOf('/') + 1);
-}
 
 } // namespace
 
@@ -85,7 +82,7 @@ QByteArray QLMediaSearch::copyToDesktop(const QByteArray &path, QString *error)
     }
     QString message;
     const QByteArray dest = QLPlatform::copyIntoFolder(path, desktop, [&] {
-        return uniquePathInDirectory(desktop, lastComponent(path));
+        return uniquePathInDirectory(desktop, qlLastPathComponent(path).toByteArray());
     }, &message);
     if (!dest.isEmpty())
         return dest;
@@ -113,7 +110,7 @@ QList<QByteArray> QLMediaSearch::copyToDesktopBatch(const QList<QByteArray> &pat
         if (!dest.isEmpty())
             copied.append(dest);
         else
-            lines.append(QStringLiteral("%1：%2").arg(QString::fromUtf8(lastComponent(p)),
+            lines.append(QStringLiteral("%1：%2").arg(QString::fromUtf8(qlLastPathComponent(p)),
                                                      message.isEmpty() ? QStringLiteral("失败") : message));
     }
     if (errors)

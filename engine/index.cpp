@@ -70,7 +70,7 @@ QList<QByteArray> indexCandidates(const QLSearchState &state, QString *error)
         bool garbage = false;
         const auto take = [&](QByteArrayView path) {
             // mdfind writes UTF-8 only; anything else is not its answer.
-            if (run.separator == '\n' && !path.isValidUtf8())
+            if (index.language == QLPlatform::FileNameIndex::Language::Spotlight && !path.isValidUtf8())
                 garbage = true;
             else if (!path.isEmpty() && isCandidate(state, path, wanted))
                 found.append(path.toByteArray());
@@ -95,7 +95,10 @@ QList<QByteArray> indexCandidates(const QLSearchState &state, QString *error)
             return !garbage;
         };
         QString why;
-        if (!QLPlatform::runTool(index.program, run.args, onData, state.cancelled, &why) || garbage) {
+        const bool ran = QLPlatform::runTool(index.program, run.args, onData, state.cancelled, &why);
+        if (ran && !pending.isEmpty() && paths.size() + found.size() < cap)
+            take(pending); // the last path, without its separator
+        if (!ran || garbage) {
             if (error)
                 *error = garbage ? QStringLiteral("%1 的输出不是路径").arg(qlDisplayName(index.program)) : why;
             continue;

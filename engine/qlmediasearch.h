@@ -38,7 +38,8 @@ public:
     // until the search is over; runs every callback on the calling thread. Polls cancelled
     // before each root, each directory entry and each index path; once it answered true it
     // must keep answering true. Returns the accepted hits in acceptance order (the same
-    // objects that went to onItem). Never reports an error: what cannot be read is skipped.
+    // objects that went to onItem), or none when the options do not keep results. Never
+    // reports an error: what cannot be read is skipped.
     static QList<QLMediaItemPtr> searchWithOptions(const QLSearchOptions &options,
                                                    const QLItemCallback &onItem,
                                                    const QLProgressCallback &onProgress,

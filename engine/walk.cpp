@@ -16,6 +16,7 @@
 
 #include "walk.h"
 
+#include "pathutil.h"
 #include "qlmediasearch.h"
 #include "qlplatform.h"
 #include "searchstate.h"

@@ -298,6 +298,8 @@ void tst_Index::whatTheToolPrints_data()
     QTest::addColumn<quint64>("limit");
     QTest::newRow("each printed twice") << QByteArray("printf '%s\\0' $R/Library/x.mp3 $R/walked.mp3 $R/Library/x.mp3 $R/walked.mp3")
                                         << quint64(0);
+    QTest::newRow("no separator after the last") << QByteArray("printf '%s\\0%s' $R/walked.mp3 $R/Library/x.mp3")
+                                                 << quint64(0);
     QTest::newRow("cap counts only paths under the root")
         << QByteArray("for i in $(seq 30); do printf '%s\\0' /elsewhere/$i.mp3 /tmp/$i.mp3; done\n"
                       "printf '%s\\0' $R/walked.mp3 $R/Library/x.mp3")
