@@ -281,7 +281,7 @@ void tst_Index::composedAndDecomposedKeywords()
     // The index matches bytes; names from a Mac disk are decomposed, others composed.
     QFETCH(QString, keyword);
     TreeFixture t;
-    t.files({"cafe\xcc\x81.flac", "Library/cafe\xcc\x81 live.mp3", "Library/caf\xc3\xa9 set.wav"});
+    t.files({"cafe\xcc\x81.flac", "Caches/cafe\xcc\x81 live.mp3", "Caches/caf\xc3\xa9 set.wav"});
     QLSearchOptions o;
     o.setRoots({t.root()});
     o.setKeyword(keyword);
@@ -293,20 +293,20 @@ void tst_Index::composedAndDecomposedKeywords()
 
 void tst_Index::whatTheToolPrints_data()
 {
-    // $R is the root searched; walked.mp3 lies in it, x.mp3 in its Library (index only).
+    // $R is the root searched; walked.mp3 lies in it, x.mp3 in its Caches folder (index only).
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<quint64>("limit");
-    QTest::newRow("each printed twice") << QByteArray("printf '%s\\0' $R/Library/x.mp3 $R/walked.mp3 $R/Library/x.mp3 $R/walked.mp3")
+    QTest::newRow("each printed twice") << QByteArray("printf '%s\\0' $R/Caches/x.mp3 $R/walked.mp3 $R/Caches/x.mp3 $R/walked.mp3")
                                         << quint64(0);
-    QTest::newRow("no separator after the last") << QByteArray("printf '%s\\0%s' $R/walked.mp3 $R/Library/x.mp3")
+    QTest::newRow("no separator after the last") << QByteArray("printf '%s\\0%s' $R/walked.mp3 $R/Caches/x.mp3")
                                                  << quint64(0);
     QTest::newRow("cap counts only paths under the root")
         << QByteArray("for i in $(seq 30); do printf '%s\\0' /elsewhere/$i.mp3 /tmp/$i.mp3; done\n"
-                      "printf '%s\\0' $R/walked.mp3 $R/Library/x.mp3")
+                      "printf '%s\\0' $R/walked.mp3 $R/Caches/x.mp3")
         << quint64(5);
     QTest::newRow("cap counts only wanted kinds")
-        << QByteArray("for i in $(seq 30); do printf '%s\\0' $R/Library/$i.txt $R/Library/$i.m4b; done\n"
-                      "printf '%s\\0' $R/walked.mp3 $R/Library/x.mp3")
+        << QByteArray("for i in $(seq 30); do printf '%s\\0' $R/Caches/$i.txt $R/Caches/$i.m4b; done\n"
+                      "printf '%s\\0' $R/walked.mp3 $R/Caches/x.mp3")
         << quint64(5);
 }
 
@@ -315,7 +315,7 @@ void tst_Index::whatTheToolPrints()
     QFETCH(QByteArray, body);
     QFETCH(quint64, limit);
     TreeFixture t;
-    t.files({"walked.mp3", "Library/x.mp3"});
+    t.files({"walked.mp3", "Caches/x.mp3"});
     QLSearchOptions o;
     o.setRoots({t.root()});
     o.setLimit(limit);
