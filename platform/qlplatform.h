@@ -214,11 +214,6 @@ ExtraCopies extraCopies(const AppLocation &app, qsizetype fileCount);
 // percent-encoded.
 QByteArray fileUri(const QByteArray &path);
 
-// Starts argv[0] (an absolute path) with argv, detached: standard streams on the null
-// device, in a session of its own, never waited for. Returns 0 once the program runs, or
-// the errno of the failure to start it.
-int spawnDetached(const QList<QByteArray> &argv);
-
 // The system's description of an errno value, in Chinese for the common failures of
 // file operations.
 QString errorText(int error);

@@ -72,64 +72,6 @@ QString errorText(int error)
     return QString::fromLocal8Bit(strerror(error));
 }
 
-int spawnDetached(const QList<QByteArray> &args)
-{
-    if (args.isEmpty())
-        return ENOENT;
-    // Everything the children need is prepared before fork: between fork and exec only
-    // async-signal-safe calls are made.
-    std::vector<char *> argv;
-    for (const QByteArray &a : args)
-        argv.push_back(const_cast<char *>(a.constData()));
-    argv.push_back(nullptr);
-    int report[2];
-    if (pipe(report) != 0)
-        return errno;
-    fcntl(report[0], F_SETFD, FD_CLOEXEC);
-    fcntl(report[1], F_SETFD, FD_CLOEXEC);
-    const pid_t child = fork();
-    if (child < 0) {
-        const int e = errno;
-        close(report[0]);
-        close(report[1]);
-        return e;
-    }
-    if (child == 0) {
-        // The grandchild runs the program; the child exits at once, so nobody has to
-        // wait for the program and it leaves no zombie behind.
-        const pid_t grandchild = fork();
-        if (grandchild == 0) {
-            setsid();
-            const int null = open("/dev/null", O_RDWR);
-            if (null >= 0) {
-                dup2(null, 0);
-                dup2(null, 1);
-                dup2(null, 2);
-            }
-            execve(argv[0], argv.data(), environ);
-            const int e = errno;
-            if (write(report[1], &e, sizeof e) < 0) {
-            }
-            _exit(127);
-        }
-        if (grandchild < 0) {
-            const int e = errno;
-            if (write(report[1], &e, sizeof e) < 0) {
-            }
-        }
-        _exit(0);
-    }
-    close(report[1]);
-    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    int e = 0;
-    ssize_t n;
-    while ((n = read(report[0], &e, sizeof e)) < 0 && errno == EINTR) {
-    }
-    close(report[0]);
-    return n == ssize_t(sizeof e) ? e : 0; // nothing read: exec closed the pipe, the program runs
-}
-
 bool runTool(const QByteArray &program, const QList<QByteArray> &args,
              const std::function<bool(const char *, size_t)> &onData, const std::function<bool()> &cancelled,
              QString *error)
