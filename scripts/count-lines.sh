@@ -16,7 +16,7 @@ for a in "$@"; do
     case $a in
         --check) check=true ;;
         --files) perfile=true ;;
-        -h|--help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "count-lines.sh: unknown option '$a'" >&2; exit 2 ;;
     esac
 done

@@ -7,7 +7,8 @@
 #
 # PATTERNs are extended regular expressions matched against the labels; without any,
 # every entry runs. Options:
-#   --list            list the entries (label, file, whether the text is found once) and stop
+#   --list            list the chosen entries (label, file, whether the text is found
+#                     once) and stop
 #   --from TABLE      run the faults named in the first column of an earlier table (such
 #                     as scripts/mutation-baseline.txt), to compare like with like
 #   --faults FILE     the list of faults (default scripts/mutations.txt)
@@ -58,7 +59,7 @@ while (($#)); do
         --out) out_file=$2; shift ;;
         --build) build=$2; shift ;;
         --shared-tmp) private_tmp=false ;;
-        -h|--help) sed -n '2,34p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,35p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         -*) echo "mutate.sh: unknown option '$1'" >&2; exit 2 ;;
         *) patterns+=("$1") ;;
     esac
@@ -125,11 +126,6 @@ tool_label() { perl -e "$PERL" -- "$1" "$list_file" "$2"; }
 
 entries=$(tool list) || exit 2
 
-if $list_only; then
-    printf '%s\n' "$entries" | awk -F'\t' '{ printf "%-40s %-36s %s\n", $1, $2, $3 == 1 ? "" : "NOT APPLICABLE (found " $3 " times)" }'
-    exit 0
-fi
-
 wanted=
 if [ -n "$from_table" ]; then
     wanted=$(awk '{ print $1 }' "$from_table") || exit 2
@@ -151,6 +147,14 @@ done <<<"$entries"
 if ((${#selected[@]} == 0)); then
     echo "mutate.sh: no entry matches" >&2
     exit 2
+fi
+
+if $list_only; then
+    for label in "${selected[@]}"; do
+        printf '%s\n' "$entries" | awk -F'\t' -v l="$label" '$1 == l {
+            printf "%-40s %-36s %s\n", $1, $2, $3 == 1 ? "" : "NOT APPLICABLE (found " $3 " times)" }'
+    done
+    exit 0
 fi
 
 # Restoring with git checkout throws away uncommitted changes: the files must be clean.
