@@ -104,6 +104,12 @@ bool isOnVirtualFileSystem(int dirFd)
     return fstatfs(dirFd, &sf) == 0 && isVirtualFileSystemType(QByteArray(sf.f_fstypename));
 }
 
+int openSubdirectory(int parentFd, const char *name, MountCrossing *crossing)
+{
+    *crossing = MountCrossing::Unknown;
+    return openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
 int availableDescriptors()
 {
     rlimit rl;
