@@ -43,8 +43,43 @@
 
 namespace {
 
+// The lock of the walk's shared state. Its critical sections last well under a
+// microsecond, far less than putting a thread to sleep and waking it in the kernel, which
+// is what std::mutex does as soon as it is contended: it is tried for a moment first.
+class SpinningMutex final
+{
+public:
+    void lock()
+    {
+        for (int i = 0; i < 100; ++i) {
+            if (m_mutex.try_lock())
+                return;
+            relax();
+        }
+        m_mutex.lock();
+    }
+    bool try_lock() { return m_mutex.try_lock(); }
+    void unlock() { m_mutex.unlock(); }
+
+private:
+    static void relax()
+    {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#elif defined(__aarch64__)
+        asm volatile("yield");
+#endif
+    }
+    std::mutex m_mutex;
+};
+using Lock = std::unique_lock<SpinningMutex>;
+
 constexpr quint64 kProgressEvery = 200;
-constexpr int kDefaultReaders = 4;
+// Measured on the benchmark tree (30,000 folders) with the page cache dropped: 3.0 s with
+// no reader, 1.8 s with 2, 1.6 s with 4, 1.4 s with 8, 1.3 s with 16. A disk answers sooner
+// with more requests outstanding, and those stay close together, being the next folders
+// in walk order. On a warm cache readers cost little: most of the time they wait.
+constexpr int kDefaultReaders = 8;
 constexpr size_t kDefaultAheadBytes = size_t(8) << 20;
 // Unhandled bytes of the folder the walker is in, before its reader waits.
 constexpr size_t kCurrentFolderBytes = size_t(1) << 20;
@@ -126,6 +161,7 @@ struct Dir
     // Opened by a reader and not yet published: told with its first batch.
     bool openPending = false;
     bool parentPinned = false;
+    bool readerWaits = false; // its reader waits for the walker to catch up
 
     // Back to a new Dir, its buffers kept for the next one.
     void clear()
@@ -135,7 +171,7 @@ struct Dir
         place.top = place.home = place.volumeTop = false;
         place.path.clear();
         depth = index = 0;
-        isRoot = readByWalker = entered = gone = identityKnown = inCache = openPending = parentPinned = false;
+        isRoot = readByWalker = entered = gone = identityKnown = inCache = openPending = parentPinned = readerWaits = false;
         open = Open::NotYet;
         read = Read::Waiting;
         dev = 0;
@@ -193,9 +229,9 @@ private:
 
     // Walking thread.
     bool handleBatch(const Batch &batch);
-    bool waitOpened(Dir *kid, std::unique_lock<std::mutex> &lock);
+    bool waitOpened(Dir *kid, Lock &lock);
     bool consumeFiles(Dir *dir);
-    bool waitFor(Dir *dir, std::unique_lock<std::mutex> &lock);
+    bool waitFor(Dir *dir, Lock &lock);
     void reportProgress(const char *name, size_t length);
     void freeKid(Dir *parent, uint32_t index);
 
@@ -217,6 +253,7 @@ private:
     void publishOpen(Dir *dir, Dir::Open result);
     void wakeIdleReader(size_t takenBySelf);
     void aheadFreed(size_t before);
+    size_t lowWater() const { return m_aheadBudget - m_aheadBudget / 4; }
     void unpin(Dir *dir);
     void closeFd(Dir *dir);
     void trimCache();
@@ -227,10 +264,10 @@ private:
     const QLWalkTuning m_tuning;
     std::vector<quint64> m_virtualDevices;
 
-    std::mutex m_mutex;
-    std::condition_variable m_walkerWake;
-    std::condition_variable m_idleWake;    // readers waiting for a folder to read
-    std::condition_variable m_blockedWake; // readers waiting for the walker to catch up
+    SpinningMutex m_mutex;
+    std::condition_variable_any m_walkerWake;
+    std::condition_variable_any m_idleWake;    // readers waiting for a folder to read
+    std::condition_variable_any m_blockedWake; // readers waiting for the walker to catch up
     std::pmr::unsynchronized_pool_resource m_frontierNodes; // used under m_mutex only
     std::pmr::set<Dir *, WalkOrder> m_frontier{&m_frontierNodes};
     std::vector<std::unique_ptr<Dir>> m_spareDirs;
@@ -351,7 +388,7 @@ void Walker::run()
             reportProgress(name, length);
             continue;
         }
-        std::unique_lock lock(m_mutex);
+        Lock lock(m_mutex);
         Dir *kid = dir->kids[f.kid++].get();
         if (!waitOpened(kid, lock))
             return;
@@ -386,7 +423,7 @@ void Walker::reportProgress(const char *name, size_t length)
 
 void Walker::freeKid(Dir *parent, uint32_t index)
 {
-    std::unique_lock lock(m_mutex);
+    Lock lock(m_mutex);
     Dir *const kid = parent->kids[index].get();
     if (!kid)
         return;
@@ -440,7 +477,7 @@ void Walker::freeKid(Dir *parent, uint32_t index)
     }
 }
 
-bool Walker::waitFor(Dir *dir, std::unique_lock<std::mutex> &lock)
+bool Walker::waitFor(Dir *dir, Lock &lock)
 {
     m_waitingOn = dir;
     m_walkerWake.wait_for(lock, kPollInterval);
@@ -451,7 +488,7 @@ bool Walker::waitFor(Dir *dir, std::unique_lock<std::mutex> &lock)
     return !cancelled;
 }
 
-bool Walker::waitOpened(Dir *kid, std::unique_lock<std::mutex> &lock)
+bool Walker::waitOpened(Dir *kid, Lock &lock)
 {
     if (kid->read == Dir::Read::Waiting) {
         take(kid);
@@ -470,7 +507,7 @@ bool Walker::waitOpened(Dir *kid, std::unique_lock<std::mutex> &lock)
 
 bool Walker::consumeFiles(Dir *dir)
 {
-    std::unique_lock lock(m_mutex);
+    Lock lock(m_mutex);
     dir->entered = true;
     const size_t before = m_ahead;
     m_ahead -= dir->aheadBytes;
@@ -479,13 +516,16 @@ bool Walker::consumeFiles(Dir *dir)
     for (size_t i = dir->batchesTaken; i < dir->batches.size(); ++i)
         dir->pendingBytes += dir->batches[i].bytes();
     aheadFreed(before);
+    if (dir->readerWaits)
+        m_blockedWake.notify_all(); // now bound by the current folder's own limit
     if (dir->readByWalker)
         m_reader.reset(dir->fd);
     for (;;) {
         if (dir->batchesTaken < dir->batches.size()) {
             Batch batch = std::move(dir->batches[dir->batchesTaken++]);
+            const size_t wasPending = dir->pendingBytes;
             dir->pendingBytes -= batch.bytes();
-            if (m_blockedReaders > 0)
+            if (dir->readerWaits && wasPending >= kCurrentFolderBytes / 2 && dir->pendingBytes < kCurrentFolderBytes / 2)
                 m_blockedWake.notify_all();
             lock.unlock();
             if (!handleBatch(batch))
@@ -538,7 +578,7 @@ void Walker::readerLoop()
 {
     QLPlatform::DirectoryReader reader;
     Batch batch;
-    std::unique_lock lock(m_mutex);
+    Lock lock(m_mutex);
     for (;;) {
         while (!m_stop && (m_frontier.empty() || m_ahead >= m_aheadBudget || m_fdStarved)) {
             ++m_idleReaders;
@@ -555,12 +595,18 @@ void Walker::readerLoop()
             while (readSome(dir, reader, batch)) {
                 lock.lock();
                 // Far enough ahead: wait for the walker. The folder the walker is in has a
-                // bound of its own, so that the walker can always go on.
-                while (!m_stop && !m_fdStarved
-                       && (dir->entered ? dir->pendingBytes >= kCurrentFolderBytes : m_ahead >= m_aheadBudget)) {
+                // bound of its own, so that the walker can always go on. Reading resumes
+                // only once the walker has made good room, not after every batch it takes.
+                if (!m_stop && !m_fdStarved
+                    && (dir->entered ? dir->pendingBytes >= kCurrentFolderBytes : m_ahead >= m_aheadBudget)) {
+                    dir->readerWaits = true;
                     ++m_blockedReaders;
-                    m_blockedWake.wait(lock);
+                    m_blockedWake.wait(lock, [&] {
+                        return m_stop || m_fdStarved
+                            || (dir->entered ? dir->pendingBytes < kCurrentFolderBytes / 2 : m_ahead < lowWater());
+                    });
                     --m_blockedReaders;
+                    dir->readerWaits = false;
                 }
                 const bool stop = m_stop;
                 lock.unlock();
@@ -590,10 +636,11 @@ void Walker::wakeIdleReader(size_t takenBySelf)
 
 void Walker::aheadFreed(size_t before)
 {
-    if (m_blockedReaders > 0)
-        m_blockedWake.notify_all();
-    if (before >= m_aheadBudget)
+    if (before >= lowWater() && m_ahead < lowWater()) {
+        if (m_blockedReaders > 0)
+            m_blockedWake.notify_all();
         wakeIdleReader(0);
+    }
 }
 
 void Walker::advanceFrontier(Dir *parent)
@@ -816,7 +863,7 @@ bool Walker::readSome(Dir *dir, QLPlatform::DirectoryReader &reader, Batch &batc
         batch.names.append(e.name, e.length);
     }
 
-    std::unique_lock lock(m_mutex);
+    Lock lock(m_mutex);
     if (dir->openPending)
         publishOpen(dir, Dir::Open::Ok);
     dir->entriesListed += entries;
@@ -868,7 +915,7 @@ int Walker::acquire(Dir *dir)
     // closed folder is reopened by name and checked to be the folder met before. One that
     // was moved away, replaced or made unreadable is gone, and with it only what lies
     // below it.
-    std::unique_lock lock(m_mutex);
+    Lock lock(m_mutex);
     std::vector<Dir *> chain;
     Dir *d = dir;
     while (d->fd < 0) {
