@@ -5,8 +5,11 @@
 # screenshot in OUTDIR.
 source "$(dirname "$0")/lib.sh"
 
+# The search covers /, and so the homes of other runs under /tmp: the probe's name is this
+# run's own.
+probe=qlprobe$(date +%N)
 mkdir -p "$home/Music/Live Sets"
-for n in "qlprobe one.mp3" "Qlprobe 二.flac" "qlprobe three.wav"; do
+for n in "$probe one.mp3" "Q${probe#q} 二.flac" "$probe three.wav"; do
     head -c 2048 /dev/urandom > "$home/Music/Live Sets/$n"
 done
 head -c 10 /dev/urandom > "$home/Music/other.mp3"
@@ -19,11 +22,11 @@ grep -Eq '^ui_ready [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} \+0000
 echo "e2e: start-up to readiness marker: ${ready_ms} ms"
 
 # The keyword field has the focus: type, press Return.
-xdotool type --delay 30 "qlprobe"
+xdotool type --delay 30 "$probe"
 xdotool key Return
 
-expected=$(printf '%s\n' "$home/Music/Live Sets/Qlprobe 二.flac" "$home/Music/Live Sets/qlprobe one.mp3" \
-    "$home/Music/Live Sets/qlprobe three.wav" | sort)
+expected=$(printf '%s\n' "$home/Music/Live Sets/Q${probe#q} 二.flac" "$home/Music/Live Sets/$probe one.mp3" \
+    "$home/Music/Live Sets/$probe three.wav" | sort)
 clipboard_matches() {
     xdotool key ctrl+a ctrl+c
     sleep 0.2
@@ -36,7 +39,7 @@ import -window root "$outdir/e2e-window.png" 2>/dev/null || echo "e2e: no screen
 xdotool key ctrl+d
 desktop_has_three() { [ "$(ls "$home/Desktop" | wc -l)" = 3 ]; }
 wait_for 100 desktop_has_three || fail "Ctrl+D did not copy three files: $(ls "$home/Desktop")"
-cmp -s "$home/Desktop/qlprobe one.mp3" "$home/Music/Live Sets/qlprobe one.mp3" || fail "the Desktop copy differs"
+cmp -s "$home/Desktop/$probe one.mp3" "$home/Music/Live Sets/$probe one.mp3" || fail "the Desktop copy differs"
 echo "e2e: Ctrl+D copied the three files to the Desktop"
 
 # The export button precedes the keyword field in the focus chain.
@@ -49,7 +52,7 @@ xdotool type --delay 20 "$list"
 xdotool key Return
 wait_for 100 test -s "$list" || fail "the list was not written"
 [ "$(sed -n 1p "$list")" = "青鸾寻曲 搜索结果清单" ] || fail "bad first line"
-sed -n 3p "$list" | grep -q "^关键词：qlprobe　类型：全部类型　共 3 个$" || fail "bad third line: $(sed -n 3p "$list")"
+sed -n 3p "$list" | grep -q "^关键词：$probe　类型：全部类型　共 3 个$" || fail "bad third line: $(sed -n 3p "$list")"
 [ "$(tail -n +6 "$list" | cut -f3 | sort)" = "$expected" ] || fail "bad hit lines"
 echo "e2e: the exported list has the header and the three hits"
 
