@@ -861,13 +861,15 @@ void tst_Walk::limitStopsTheReaders()
         if (listed != 0)
             return;
         openedAfter += limitReached ? 1 : 0;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
     }});
     QLSearchOptions o = walkOnly(t);
     o.setLimit(1);
     const auto hits = QLMediaSearch::searchWithOptions(o, [&](const QLMediaItemPtr &) { limitReached = true; }, {}, {});
     QCOMPARE(hits.size(), 1);
-    QVERIFY2(openedAfter <= 4, QByteArray::number(openedAfter.load()).constData()); // those already on their way
+    // Between the last hit and the stop each reader may start a folder, a few if the
+    // walking thread loses the processor meanwhile; reading on would open about 300.
+    QVERIFY2(openedAfter <= 16, QByteArray::number(openedAfter.load()).constData());
 }
 
 QTEST_GUILESS_MAIN(tst_Walk)
