@@ -29,7 +29,6 @@
 #include <list>
 #include <memory>
 #include <mutex>
-#include <memory_resource>
 #include <set>
 #include <string>
 #include <string_view>
@@ -268,8 +267,7 @@ private:
     std::condition_variable_any m_walkerWake;
     std::condition_variable_any m_idleWake;    // readers waiting for a folder to read
     std::condition_variable_any m_blockedWake; // readers waiting for the walker to catch up
-    std::pmr::unsynchronized_pool_resource m_frontierNodes; // used under m_mutex only
-    std::pmr::set<Dir *, WalkOrder> m_frontier{&m_frontierNodes};
+    std::set<Dir *, WalkOrder> m_frontier;
     std::vector<std::unique_ptr<Dir>> m_spareDirs;
     std::list<Dir *> m_cache; // open descriptors nobody uses now, least recently used first
     size_t m_openFds = 0;

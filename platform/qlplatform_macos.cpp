@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <limits.h>
 #include <algorithm>
 #include <sys/stat.h>
 
