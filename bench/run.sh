@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
-# Benchmarks qlfind against its peers on a generated tree, warm cache, several runs each,
-# and prints median wall and CPU times and the ratios.
+# Benchmarks qlfind against its peers on a generated tree, several runs each, and prints
+# median wall and CPU times, peak memory and the ratios.
 #
 #   bench/run.sh [walk|index|window|all]   (default all; builds first; RUNS=5 by default)
 #
-# walk:  qlfind --no-index, GNU find with the same pruning and name tests (printing size
-#        and time, as qlfind's hits carry them), fdfind with the same exclusions.
+# walk:  warm and cold cache side by side: qlfind --no-index; the same walk with no reader
+#        threads (walkbench --readers 0); the one-thread floor (floorwalk: getdents64 and a
+#        stat of each hit, nothing else); fdfind with the same exclusions at its default
+#        thread count and at -j16; GNU find with the same pruning and name tests (printing
+#        size and time, as qlfind's hits carry them). Cold runs drop the page cache before
+#        every run, which needs root (COLD_RUNS=3 by default; COLD=0 skips them). The
+#        output of qlfind -0 is compared byte for byte with the walk without readers.
 # index: qlfind with the index phase on a plocate database built over the tree, beside
 #        plocate alone answering the same question.
 # window: the search window offscreen on a search of 8000 hits beside qlfind alone on the
@@ -27,11 +32,15 @@ if [ ! -f "$work/tree.done" ]; then
     touch "$work/tree.done"
 fi
 qlfind=build/cli/qlfind
+walkbench=build/bench/walkbench
+floorwalk=build/bench/floorwalk
 
 media=(mp3 mp4 m4a m4b wav aiff aif m4v mov flac)
+# On Linux the macOS system folder names (Library, System, usr, ...) are skipped only
+# directly under "/" (Library also at the top of a home folder or volume); the tree is
+# neither, so only these are skipped everywhere, with the Trash folders of volumes.
 skip=(.Trashes .Spotlight-V100 .fseventsd .DocumentRevisions-V100 .TemporaryItems .AppleDouble .DS_Store .Trash
-      node_modules .git .svn .hg Caches Cache .npm .yarn .gradle .m2 DerivedData Library "Mobile Documents" System
-      private usr opt dev net home cores Applications InstallerSandboxes)
+      node_modules .git .svn .hg Caches Cache .npm .yarn .gradle .m2 DerivedData "Mobile Documents" '.Trash-[0-9]*')
 packages=(app bundle framework plugin kext component vst vst3 aaxplugin logicx band photoslibrary musiclibrary
           tvlibrary imovielibrary fcpbundle rtfd pages numbers key xcodeproj xcworkspace pkg mpkg appex xpc prefpane
           qlgenerator mdimporter saver sparsebundle dsym playground xcarchive scptd)
@@ -48,18 +57,25 @@ done
 find_cmd+=(\) -printf '%s %T@ %p\n' \))
 
 fd_cmd=(fdfind --no-ignore -t f)
+fd16_cmd=(fdfind -j16 --no-ignore -t f)
 for e in "${media[@]}"; do fd_cmd+=(-e "$e"); done
-for n in "${skip[@]}"; do fd_cmd+=(-E "$n"); done
-for p in "${packages[@]}"; do fd_cmd+=(-E "*.$p"); done
+for n in "${skip[@]}"; do fd_cmd+=(-E "$n"); fd16_cmd+=(-E "$n"); done
+for p in "${packages[@]}"; do fd_cmd+=(-E "*.$p"); fd16_cmd+=(-E "*.$p"); done
 fd_cmd+=(. "$tree")
+fd16_cmd+=(. "$tree")
 
 # measure NAME CMD...: runs CMD once to warm up, then $runs times; records the medians.
+# With cold=1 set, the page cache is dropped before each of $cold_runs runs instead.
 declare -A wall cpu mem
+cold=0
+cold_runs=${COLD_RUNS:-3}
+drop_cache() { sync && echo 3 > /proc/sys/vm/drop_caches; }
 measure() {
     local name=$1; shift
-    "$@" >/dev/null 2>&1 || true
+    [ "$cold" = 1 ] || "$@" >/dev/null 2>&1 || true
     local samples=()
-    for _ in $(seq "$runs"); do
+    for _ in $(seq "$([ "$cold" = 1 ] && echo "$cold_runs" || echo "$runs")"); do
+        [ "$cold" = 1 ] && drop_cache
         /usr/bin/time -o "$work/time.txt" -f '%e %U %S %M' "$@" >/dev/null 2>&1 || true
         samples+=("$(tail -1 "$work/time.txt")")
     done
@@ -72,7 +88,7 @@ measure() {
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
 
 if [ "$what" = walk ] || [ "$what" = all ]; then
-    echo "== walk: $(find "$tree" -type d | wc -l) folders, $(find "$tree" -type f | wc -l) files, $runs runs, warm cache =="
+    echo "== walk: $(find "$tree" -type d | wc -l) folders, $(find "$tree" -type f | wc -l) files =="
     n_ql=$("$qlfind" --no-index --root "$tree" | wc -l)
     n_find=$("${find_cmd[@]}" | wc -l)
     n_fd=$("${fd_cmd[@]}" | wc -l)
@@ -81,12 +97,54 @@ if [ "$what" = walk ] || [ "$what" = all ]; then
         echo "  the three disagree on the number of hits" >&2
         exit 1
     fi
-    measure "qlfind --no-index" "$qlfind" --no-index --root "$tree"
-    measure "find (same pruning, size+time)" "${find_cmd[@]}"
-    measure "fdfind (same exclusions)" "${fd_cmd[@]}"
-    echo "  qlfind / fdfind wall: $(ratio "${wall[qlfind --no-index]}" "${wall[fdfind (same exclusions)]}")   (goal <= 0.50)"
-    echo "  qlfind / find wall:   $(ratio "${wall[qlfind --no-index]}" "${wall[find (same pruning, size+time)]}")   (goal <= 0.25)"
-    echo "  qlfind peak memory:   $(echo "${mem[qlfind --no-index]}" | awk '{printf "%.1f", $1/1024}') MiB   (goal < 64)"
+    "$qlfind" --no-index -0 --root "$tree" > "$work/parallel.out"
+    "$walkbench" --readers 0 "$tree" > "$work/sequential.out"
+    if ! cmp -s "$work/parallel.out" "$work/sequential.out"; then
+        echo "  qlfind -0 differs from the walk without readers" >&2
+        exit 1
+    fi
+    echo "  qlfind -0 and the walk without readers: byte-identical ($(wc -c < "$work/parallel.out") bytes)"
+
+    names=("qlfind --no-index" "walk without readers" "one-thread floor" "fdfind (default threads)" "fdfind -j16"
+           "find (same pruning)")
+    run_all() {
+        measure "${1}qlfind --no-index" "$qlfind" --no-index --root "$tree"
+        measure "${1}walk without readers" "$walkbench" --readers 0 "$tree"
+        measure "${1}one-thread floor" "$floorwalk" "$tree"
+        measure "${1}fdfind (default threads)" "${fd_cmd[@]}"
+        measure "${1}fdfind -j16" "${fd16_cmd[@]}"
+        measure "${1}find (same pruning)" "${find_cmd[@]}"
+    }
+    echo "  -- warm cache, $runs runs each"
+    run_all "warm "
+    can_cold=0
+    if [ "${COLD:-1}" = 1 ] && [ "$(id -u)" = 0 ] && drop_cache 2>/dev/null; then
+        can_cold=1
+        echo "  -- cold cache (page cache dropped before every run), $cold_runs runs each"
+        cold=1
+        run_all "cold "
+        cold=0
+    elif [ "${COLD:-1}" = 1 ]; then
+        echo "  -- cold cache: NOT MEASURED: dropping the page cache needs root (sync; echo 3 > /proc/sys/vm/drop_caches)"
+    fi
+
+    echo "  -- side by side (median wall seconds; peak MiB)"
+    printf '  %-26s %8s %8s %8s\n' "" warm cold "peak"
+    for n in "${names[@]}"; do
+        c="-"
+        [ "$can_cold" = 1 ] && c=${wall[cold $n]}
+        printf '  %-26s %8s %8s %8.1f\n' "$n" "${wall[warm $n]}" "$c" "$(echo "${mem[warm $n]}" | awk '{print $1/1024}')"
+    done
+    q="qlfind --no-index"
+    echo "  warm: qlfind / one-thread floor $(ratio "${wall[warm $q]}" "${wall[warm one-thread floor]}")   (goal <= 1.3)"
+    echo "  warm: qlfind / walk without readers $(ratio "${wall[warm $q]}" "${wall[warm walk without readers]}")"
+    echo "  warm: qlfind / fdfind $(ratio "${wall[warm $q]}" "${wall[warm fdfind (default threads)]}"),  / find $(ratio "${wall[warm $q]}" "${wall[warm find (same pruning)]}")"
+    if [ "$can_cold" = 1 ]; then
+        echo "  cold: qlfind / fdfind default $(ratio "${wall[cold $q]}" "${wall[cold fdfind (default threads)]}")   (goal <= 0.8)"
+        echo "  cold: qlfind / fdfind -j16 $(ratio "${wall[cold $q]}" "${wall[cold fdfind -j16]}")   (goal <= 1.2)"
+        echo "  cold: qlfind / walk without readers $(ratio "${wall[cold $q]}" "${wall[cold walk without readers]}")"
+    fi
+    echo "  qlfind peak memory: $(echo "${mem[warm $q]}" | awk '{printf "%.1f", $1/1024}') MiB   (goal < 64)"
 fi
 
 if [ "$what" = index ] || [ "$what" = all ]; then

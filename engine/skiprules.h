@@ -10,6 +10,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 // What the rules need to know of a folder whose subfolders are judged.
 struct QLFolderPlace

@@ -27,7 +27,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -44,8 +43,43 @@
 
 namespace {
 
+// The lock of the walk's shared state. Its critical sections last well under a
+// microsecond, far less than putting a thread to sleep and waking it in the kernel, which
+// is what std::mutex does as soon as it is contended: it is tried for a moment first.
+class SpinningMutex final
+{
+public:
+    void lock()
+    {
+        for (int i = 0; i < 100; ++i) {
+            if (m_mutex.try_lock())
+                return;
+            relax();
+        }
+        m_mutex.lock();
+    }
+    bool try_lock() { return m_mutex.try_lock(); }
+    void unlock() { m_mutex.unlock(); }
+
+private:
+    static void relax()
+    {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#elif defined(__aarch64__)
+        asm volatile("yield");
+#endif
+    }
+    std::mutex m_mutex;
+};
+using Lock = std::unique_lock<SpinningMutex>;
+
 constexpr quint64 kProgressEvery = 200;
-constexpr int kDefaultReaders = 0;
+// Measured on the benchmark tree (30,000 folders, 2 cores), page cache dropped: 1.46 s with
+// no reader, 0.82 s with 4, 0.73 s with 8; warm: 0.31 s, 0.28 s, 0.31 s. A disk answers
+// sooner with more requests outstanding, and those stay close together, being the next
+// folders in walk order; on a warm cache more readers only contend for the lock.
+constexpr int kDefaultReaders = 4;
 constexpr size_t kDefaultAheadBytes = size_t(8) << 20;
 // Unhandled bytes of the folder the walker is in, before its reader waits.
 constexpr size_t kCurrentFolderBytes = size_t(1) << 20;
@@ -81,6 +115,7 @@ struct Batch
 {
     std::vector<FileHit> hits;
     std::string names;
+    std::string subdirs; // moved into the Dir when published
     size_t bytes() const { return hits.size() * sizeof(FileHit) + names.size() + 64; }
 };
 
@@ -101,10 +136,14 @@ struct Dir
     bool readByWalker = false;
     bool entered = false;
     bool gone = false; // could not be reopened as the same folder
+    // Its identity, to tell it again when it is reopened. ino is read only when needed: a
+    // folder on its parent's file system needs no stat of its own to be walked.
+    bool identityKnown = false;
     dev_t dev = 0;
     ino_t ino = 0;
 
-    std::deque<Batch> batches; // files not yet handled by the walker
+    std::vector<Batch> batches; // files; the walker has handled the first batchesTaken
+    size_t batchesTaken = 0;
     size_t pendingBytes = 0;   // their bytes, once entered
     size_t aheadBytes = 0;     // counted in the look-ahead until entered
     quint64 entriesListed = 0;
@@ -119,6 +158,34 @@ struct Dir
     int pins = 0;
     bool inCache = false;
     std::list<Dir *>::iterator cachePos;
+    // Opened by a reader and not yet published: told with its first batch.
+    bool openPending = false;
+    bool parentPinned = false;
+    bool readerWaits = false; // its reader waits for the walker to catch up
+
+    // Back to a new Dir, its buffers kept for the next one.
+    void clear()
+    {
+        parent = nullptr;
+        name.clear();
+        place.top = place.home = place.volumeTop = false;
+        place.path.clear();
+        depth = index = 0;
+        isRoot = readByWalker = entered = gone = identityKnown = inCache = openPending = parentPinned = readerWaits = false;
+        open = Open::NotYet;
+        read = Read::Waiting;
+        dev = 0;
+        ino = 0;
+        batches.clear();
+        batchesTaken = pendingBytes = aheadBytes = 0;
+        entriesListed = 0;
+        subdirs.clear();
+        scanAt = 0;
+        enterable = kidsOpened = 0;
+        kids.clear();
+        fd = -1;
+        pins = 0;
+    }
 };
 
 // Walk order: depth-first pre-order. An ancestor comes before its descendants; otherwise
@@ -162,26 +229,31 @@ private:
 
     // Walking thread.
     bool handleBatch(const Batch &batch);
-    bool waitOpened(Dir *kid, std::unique_lock<std::mutex> &lock);
+    bool waitOpened(Dir *kid, Lock &lock);
     bool consumeFiles(Dir *dir);
-    bool waitFor(Dir *dir, std::unique_lock<std::mutex> &lock);
+    bool waitFor(Dir *dir, Lock &lock);
     void reportProgress(const char *name, size_t length);
     void freeKid(Dir *parent, uint32_t index);
 
     // Any thread that reads.
     void readerLoop();
     void take(Dir *dir);
-    bool openDir(Dir *dir);
-    bool readSome(Dir *dir, QLPlatform::DirectoryReader &reader);
+    bool openDir(Dir *dir, bool byReader);
+    bool readSome(Dir *dir, QLPlatform::DirectoryReader &reader, Batch &batch);
     bool candidate(int dirFd, const char *name, size_t length, unsigned char type, bool stated, struct stat *st) const;
     int acquire(Dir *dir);
     void release(Dir *dir, bool pinned);
-    int openRetry(int dirFd, const char *name, int flags);
+    template<typename Open>
+    int openRetry(const Open &open);
     bool isVirtualDevice(dev_t dev) const;
     QByteArray pathOf(const Dir *dir) const;
 
     // Under m_mutex.
     void advanceFrontier(Dir *parent);
+    void publishOpen(Dir *dir, Dir::Open result);
+    void wakeIdleReader(size_t takenBySelf);
+    void aheadFreed(size_t before);
+    size_t lowWater() const { return m_aheadBudget - m_aheadBudget / 4; }
     void unpin(Dir *dir);
     void closeFd(Dir *dir);
     void trimCache();
@@ -192,10 +264,12 @@ private:
     const QLWalkTuning m_tuning;
     std::vector<quint64> m_virtualDevices;
 
-    std::mutex m_mutex;
-    std::condition_variable m_walkerWake;
-    std::condition_variable m_readerWake;
+    SpinningMutex m_mutex;
+    std::condition_variable_any m_walkerWake;
+    std::condition_variable_any m_idleWake;    // readers waiting for a folder to read
+    std::condition_variable_any m_blockedWake; // readers waiting for the walker to catch up
     std::set<Dir *, WalkOrder> m_frontier;
+    std::vector<std::unique_ptr<Dir>> m_spareDirs;
     std::list<Dir *> m_cache; // open descriptors nobody uses now, least recently used first
     size_t m_openFds = 0;
     size_t m_fdBudget = 8;
@@ -205,11 +279,15 @@ private:
     int m_idleReaders = 0;
     int m_blockedReaders = 0;
     bool m_stop = false;
+    bool m_parallel = false; // readers run: the frontier is kept
+    bool m_fdStarved = false; // out of descriptors with none to close
     std::vector<std::thread> m_readers;
+    std::vector<Batch> m_spareBatches; // emptied, their buffers kept for the next listings
 
     Dir m_top; // the roots are its subfolders
     std::string m_path;
     QLPlatform::DirectoryReader m_reader;
+    Batch m_batch;
 };
 
 Walker::Walker(QLSearchState &state, const QLProgressCallback &onProgress)
@@ -242,6 +320,7 @@ Walker::Walker(QLSearchState &state, const QLProgressCallback &onProgress)
         m_top.subdirs += '\0';
         ++m_top.enterable;
     }
+    m_parallel = readers > 0;
     {
         const std::lock_guard lock(m_mutex);
         advanceFrontier(&m_top);
@@ -256,7 +335,8 @@ Walker::~Walker()
         const std::lock_guard lock(m_mutex);
         m_stop = true;
     }
-    m_readerWake.notify_all();
+    m_idleWake.notify_all();
+    m_blockedWake.notify_all();
     for (std::thread &t : m_readers)
         t.join();
     // Without recursion: a chain of Dirs can be thousands deep.
@@ -307,7 +387,7 @@ void Walker::run()
             reportProgress(name, length);
             continue;
         }
-        std::unique_lock lock(m_mutex);
+        Lock lock(m_mutex);
         Dir *kid = dir->kids[f.kid++].get();
         if (!waitOpened(kid, lock))
             return;
@@ -342,50 +422,61 @@ void Walker::reportProgress(const char *name, size_t length)
 
 void Walker::freeKid(Dir *parent, uint32_t index)
 {
-    std::unique_lock lock(m_mutex);
-    std::unique_ptr<Dir> &kid = parent->kids[index];
+    Lock lock(m_mutex);
+    Dir *const kid = parent->kids[index].get();
     if (!kid)
         return;
-    if (kid->inCache)
+    if (kid->inCache) {
         m_cache.erase(kid->cachePos);
+        kid->inCache = false;
+    }
     const int kidFd = kid->fd;
+    kid->fd = -1;
+    if (kidFd >= 0)
+        --m_openFds;
     // Coming back up a tree deeper than the descriptors allow: the parent was closed and
     // still has subfolders to open. ".." of the folder being left leads back to it in one
     // step, unless the folder was moved meanwhile, which the identity check tells; then
     // the parent is reopened by its path when needed.
     const bool reopenParent = kidFd >= 0 && parent != &m_top && parent->fd < 0 && !parent->gone
         && parent->kidsOpened < parent->enterable;
-    lock.unlock();
     int parentFd = -1;
     if (reopenParent) {
-        parentFd = openRetry(kidFd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        lock.unlock();
+        parentFd = openRetry([&] { return openat(kidFd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
         struct stat st;
         if (parentFd >= 0 && (fstat(parentFd, &st) != 0 || st.st_dev != parent->dev || st.st_ino != parent->ino)) {
             close(parentFd);
             parentFd = -1;
         }
-    }
-    if (kidFd >= 0)
         close(kidFd);
-    lock.lock();
-    if (kidFd >= 0)
-        --m_openFds;
-    kid->fd = -1;
-    m_ahead -= kid->aheadBytes;
-    kid.reset();
-    if (parentFd >= 0) {
-        if (parent->fd >= 0) {
-            close(parentFd);
-        } else {
+        lock.lock();
+        if (parentFd >= 0 && parent->fd >= 0) {
+            close(parentFd); // reopened by a reader meanwhile
+        } else if (parentFd >= 0) {
             parent->fd = parentFd;
             ++m_openFds;
             ++parent->pins;
             unpin(parent);
         }
+    } else if (kidFd >= 0) {
+        close(kidFd);
+    }
+    const size_t before = m_ahead;
+    m_ahead -= kid->aheadBytes;
+    aheadFreed(before);
+    // Looked up now: readers add to the parent's kids (and so may move them) while the lock
+    // is released above.
+    std::unique_ptr<Dir> &slot = parent->kids[index];
+    if (m_spareDirs.size() < 1024) {
+        kid->clear();
+        m_spareDirs.push_back(std::move(slot));
+    } else {
+        slot.reset();
     }
 }
 
-bool Walker::waitFor(Dir *dir, std::unique_lock<std::mutex> &lock)
+bool Walker::waitFor(Dir *dir, Lock &lock)
 {
     m_waitingOn = dir;
     m_walkerWake.wait_for(lock, kPollInterval);
@@ -396,13 +487,13 @@ bool Walker::waitFor(Dir *dir, std::unique_lock<std::mutex> &lock)
     return !cancelled;
 }
 
-bool Walker::waitOpened(Dir *kid, std::unique_lock<std::mutex> &lock)
+bool Walker::waitOpened(Dir *kid, Lock &lock)
 {
     if (kid->read == Dir::Read::Waiting) {
         take(kid);
         kid->readByWalker = true;
         lock.unlock();
-        openDir(kid);
+        openDir(kid, false);
         lock.lock();
         return true;
     }
@@ -415,35 +506,41 @@ bool Walker::waitOpened(Dir *kid, std::unique_lock<std::mutex> &lock)
 
 bool Walker::consumeFiles(Dir *dir)
 {
-    std::unique_lock lock(m_mutex);
+    Lock lock(m_mutex);
     dir->entered = true;
+    const size_t before = m_ahead;
     m_ahead -= dir->aheadBytes;
     dir->aheadBytes = 0;
     dir->pendingBytes = 0;
-    for (const Batch &b : dir->batches)
-        dir->pendingBytes += b.bytes();
-    if (m_blockedReaders > 0)
-        m_readerWake.notify_all();
+    for (size_t i = dir->batchesTaken; i < dir->batches.size(); ++i)
+        dir->pendingBytes += dir->batches[i].bytes();
+    aheadFreed(before);
+    if (dir->readerWaits)
+        m_blockedWake.notify_all(); // now bound by the current folder's own limit
     if (dir->readByWalker)
         m_reader.reset(dir->fd);
     for (;;) {
-        if (!dir->batches.empty()) {
-            const Batch batch = std::move(dir->batches.front());
-            dir->batches.pop_front();
+        if (dir->batchesTaken < dir->batches.size()) {
+            Batch batch = std::move(dir->batches[dir->batchesTaken++]);
+            const size_t wasPending = dir->pendingBytes;
             dir->pendingBytes -= batch.bytes();
-            if (m_blockedReaders > 0)
-                m_readerWake.notify_all();
+            if (dir->readerWaits && wasPending >= kCurrentFolderBytes / 2 && dir->pendingBytes < kCurrentFolderBytes / 2)
+                m_blockedWake.notify_all();
             lock.unlock();
             if (!handleBatch(batch))
                 return false;
+            batch.hits.clear();
+            batch.names.clear();
             lock.lock();
+            if (m_spareBatches.size() < 16)
+                m_spareBatches.push_back(std::move(batch));
             continue;
         }
         if (dir->read == Dir::Read::Done)
             return true;
         if (dir->readByWalker) {
             lock.unlock();
-            readSome(dir, m_reader);
+            readSome(dir, m_reader, m_batch);
             lock.lock();
             continue;
         }
@@ -479,11 +576,12 @@ bool Walker::handleBatch(const Batch &batch)
 void Walker::readerLoop()
 {
     QLPlatform::DirectoryReader reader;
-    std::unique_lock lock(m_mutex);
+    Batch batch;
+    Lock lock(m_mutex);
     for (;;) {
-        while (!m_stop && (m_frontier.empty() || m_ahead >= m_aheadBudget)) {
+        while (!m_stop && (m_frontier.empty() || m_ahead >= m_aheadBudget || m_fdStarved)) {
             ++m_idleReaders;
-            m_readerWake.wait(lock);
+            m_idleWake.wait(lock);
             --m_idleReaders;
         }
         if (m_stop)
@@ -491,16 +589,23 @@ void Walker::readerLoop()
         Dir *dir = *m_frontier.begin();
         take(dir);
         lock.unlock();
-        if (openDir(dir)) {
+        if (openDir(dir, true)) {
             reader.reset(dir->fd);
-            while (readSome(dir, reader)) {
+            while (readSome(dir, reader, batch)) {
                 lock.lock();
                 // Far enough ahead: wait for the walker. The folder the walker is in has a
-                // bound of its own, so that the walker can always go on.
-                while (!m_stop && (dir->entered ? dir->pendingBytes >= kCurrentFolderBytes : m_ahead >= m_aheadBudget)) {
+                // bound of its own, so that the walker can always go on. Reading resumes
+                // only once the walker has made good room, not after every batch it takes.
+                if (!m_stop && !m_fdStarved
+                    && (dir->entered ? dir->pendingBytes >= kCurrentFolderBytes : m_ahead >= m_aheadBudget)) {
+                    dir->readerWaits = true;
                     ++m_blockedReaders;
-                    m_readerWake.wait(lock);
+                    m_blockedWake.wait(lock, [&] {
+                        return m_stop || m_fdStarved
+                            || (dir->entered ? dir->pendingBytes < kCurrentFolderBytes / 2 : m_ahead < lowWater());
+                    });
                     --m_blockedReaders;
+                    dir->readerWaits = false;
                 }
                 const bool stop = m_stop;
                 lock.unlock();
@@ -514,9 +619,27 @@ void Walker::readerLoop()
 
 void Walker::take(Dir *dir)
 {
-    m_frontier.erase(dir);
+    if (m_parallel)
+        m_frontier.erase(dir);
     dir->read = Dir::Read::Reading;
     advanceFrontier(dir->parent);
+    wakeIdleReader(0);
+}
+
+void Walker::wakeIdleReader(size_t takenBySelf)
+{
+    // A sleeping reader is woken only for work that the thread at hand leaves to others.
+    if (m_idleReaders > 0 && m_frontier.size() > takenBySelf && m_ahead < m_aheadBudget && !m_fdStarved)
+        m_idleWake.notify_one();
+}
+
+void Walker::aheadFreed(size_t before)
+{
+    if (before >= lowWater() && m_ahead < lowWater()) {
+        if (m_blockedReaders > 0)
+            m_blockedWake.notify_all();
+        wakeIdleReader(0);
+    }
 }
 
 void Walker::advanceFrontier(Dir *parent)
@@ -533,7 +656,13 @@ void Walker::advanceFrontier(Dir *parent)
         parent->scanAt += length + 2;
         if (rule != QLSkipRules::Enter)
             continue;
-        auto kid = std::make_unique<Dir>();
+        std::unique_ptr<Dir> kid;
+        if (!m_spareDirs.empty()) {
+            kid = std::move(m_spareDirs.back());
+            m_spareDirs.pop_back();
+        } else {
+            kid = std::make_unique<Dir>();
+        }
         kid->parent = parent;
         kid->name.assign(name, length);
         kid->place = parent == &m_top ? m_state.rules.placeOfRoot(kid->name)
@@ -543,10 +672,9 @@ void Walker::advanceFrontier(Dir *parent)
         kid->isRoot = parent == &m_top;
         kid->aheadBytes = kDirBytes + length;
         m_ahead += kid->aheadBytes;
-        m_frontier.insert(kid.get());
+        if (m_parallel)
+            m_frontier.insert(kid.get());
         parent->kids.push_back(std::move(kid));
-        if (m_idleReaders > 0)
-            m_readerWake.notify_one();
         return;
     }
 }
@@ -570,12 +698,20 @@ bool Walker::isVirtualDevice(dev_t dev) const
     return std::binary_search(m_virtualDevices.begin(), m_virtualDevices.end(), quint64(dev));
 }
 
-int Walker::openRetry(int dirFd, const char *name, int flags)
+template<typename Open>
+int Walker::openRetry(const Open &open)
 {
     // Out of descriptors is no reason to skip a folder: close cached ones and try again.
     // When none of ours is idle, the others are busy and will be released soon.
     for (int attempt = 0;; ++attempt) {
-        const int fd = openat(dirFd, name, flags);
+        const int fd = open();
+        if (fd >= 0 && attempt > 0) {
+            const std::lock_guard lock(m_mutex);
+            if (m_fdStarved) {
+                m_fdStarved = false;
+                wakeIdleReader(0);
+            }
+        }
         if (fd >= 0 || (errno != EMFILE && errno != ENFILE) || attempt >= 5000)
             return fd;
         bool evicted;
@@ -583,62 +719,88 @@ int Walker::openRetry(int dirFd, const char *name, int flags)
             const std::lock_guard lock(m_mutex);
             m_fdBudget = std::max<size_t>(2, std::min(m_fdBudget, m_openFds > 1 ? m_openFds - 1 : 1));
             evicted = evictOne();
+            if (!evicted && !m_fdStarved) {
+                // Every descriptor of ours is in use. Readers waiting for the walker hold
+                // theirs: let them read on to the end of their folders and let go of them,
+                // and start no new folder meanwhile.
+                m_fdStarved = true;
+                m_blockedWake.notify_all();
+            }
         }
         if (!evicted)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 
-bool Walker::openDir(Dir *dir)
+bool Walker::openDir(Dir *dir, bool byReader)
 {
     if (m_tuning.onRead)
         m_tuning.onRead(pathOf(dir), 0);
     int fd;
+    QLPlatform::MountCrossing crossing = QLPlatform::MountCrossing::Unknown;
     if (dir->isRoot) {
         // A root may be a symbolic link (a user's "Music" pointing at another disk).
-        fd = openRetry(AT_FDCWD, dir->name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        fd = openRetry([&] { return open(dir->name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
     } else {
         const int parentFd = acquire(dir->parent);
-        // O_NOFOLLOW: a folder swapped for a symbolic link since it was listed is not entered.
-        fd = parentFd < 0 ? -1
-                          : openRetry(parentFd, dir->name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        const std::lock_guard lock(m_mutex);
-        release(dir->parent, parentFd >= 0);
+        // Never through a symbolic link: a folder swapped for one since it was listed is
+        // not entered.
+        fd = parentFd < 0 ? -1 : openRetry([&] {
+            return QLPlatform::openSubdirectory(parentFd, dir->name.c_str(), &crossing);
+        });
+        dir->parentPinned = parentFd >= 0;
     }
     Dir::Open result = Dir::Open::Failed; // EACCES, EPERM, vanished, ELOOP: skipped silently
     struct stat st;
-    if (fd >= 0 && fstat(fd, &st) == 0) {
+    if (fd >= 0 && crossing == QLPlatform::MountCrossing::No) {
+        result = Dir::Open::Ok;
+        dir->dev = dir->parent->dev;
+    } else if (fd >= 0 && fstat(fd, &st) == 0) {
         // Only a mount point changes the device; that is where a walk may step onto /proc or
         // /sys, under whatever name. devtmpfs and FUSE file systems are told by the devices
         // of the mount table, the others by the file system's type.
-        const bool crossing = dir->isRoot || st.st_dev != dir->parent->dev;
-        if (crossing && (isVirtualDevice(st.st_dev) || QLPlatform::isOnVirtualFileSystem(fd))) {
+        const bool crossed = dir->isRoot || st.st_dev != dir->parent->dev;
+        if (crossed && (isVirtualDevice(st.st_dev) || QLPlatform::isOnVirtualFileSystem(fd))) {
             result = Dir::Open::Virtual;
         } else {
             result = Dir::Open::Ok;
             dir->dev = st.st_dev;
             dir->ino = st.st_ino;
+            dir->identityKnown = true;
             struct stat up;
-            dir->place.volumeTop = dir->isRoot ? fstatat(fd, "..", &up, 0) == 0 && up.st_dev != st.st_dev : crossing;
+            dir->place.volumeTop = dir->isRoot ? fstatat(fd, "..", &up, 0) == 0 && up.st_dev != st.st_dev : crossed;
         }
     }
     if (result != Dir::Open::Ok && fd >= 0) {
         close(fd);
         fd = -1;
     }
+    dir->fd = fd;
+    dir->openPending = true;
+    // A reader tells the walker with the first batch: nobody asks for this folder before
+    // its listing names its subfolders.
+    if (byReader && fd >= 0)
+        return true;
     const std::lock_guard lock(m_mutex);
-    dir->open = result;
-    if (fd >= 0) {
-        dir->fd = fd;
-        dir->pins = 1; // until the listing is read
-        ++m_openFds;
-        trimCache();
-    } else {
+    publishOpen(dir, result);
+    if (fd < 0)
         dir->read = Dir::Read::Done;
-    }
     if (m_waitingOn == dir)
         m_walkerWake.notify_one();
     return fd >= 0; // dir may be gone from here on when it is not
+}
+
+void Walker::publishOpen(Dir *dir, Dir::Open result)
+{
+    dir->openPending = false;
+    dir->open = result;
+    if (!dir->isRoot)
+        release(dir->parent, dir->parentPinned);
+    if (dir->fd >= 0) {
+        dir->pins = 1; // until the listing is read
+        ++m_openFds;
+        trimCache();
+    }
 }
 
 bool Walker::candidate(int dirFd, const char *name, size_t length, unsigned char type, bool stated,
@@ -663,10 +825,9 @@ bool Walker::candidate(int dirFd, const char *name, size_t length, unsigned char
     return !(opt.skipHidden() && QLPlatform::hasHiddenFlag(*st));
 }
 
-bool Walker::readSome(Dir *dir, QLPlatform::DirectoryReader &reader)
+bool Walker::readSome(Dir *dir, QLPlatform::DirectoryReader &reader, Batch &batch)
 {
-    Batch batch;
-    std::string subdirs;
+    std::string &subdirs = batch.subdirs; // its buffer is reused
     uint32_t enterable = 0;
     size_t entries = 0;
     bool more = true;
@@ -701,10 +862,22 @@ bool Walker::readSome(Dir *dir, QLPlatform::DirectoryReader &reader)
         batch.names.append(e.name, e.length);
     }
 
-    std::unique_lock lock(m_mutex);
+    Lock lock(m_mutex);
+    if (dir->openPending)
+        publishOpen(dir, Dir::Open::Ok);
     dir->entriesListed += entries;
     const quint64 listed = dir->entriesListed;
     const QByteArray observed = m_tuning.onRead ? pathOf(dir) : QByteArray();
+    if (!subdirs.empty()) {
+        if (!dir->entered) {
+            dir->aheadBytes += subdirs.size();
+            m_ahead += subdirs.size();
+        }
+        dir->subdirs += subdirs;
+        subdirs.clear();
+        dir->enterable += enterable;
+        advanceFrontier(dir);
+    }
     // Published even when it holds no hit: the walker polls for a cancellation per batch.
     const size_t bytes = batch.bytes();
     if (dir->entered) {
@@ -714,14 +887,11 @@ bool Walker::readSome(Dir *dir, QLPlatform::DirectoryReader &reader)
         m_ahead += bytes;
     }
     dir->batches.push_back(std::move(batch));
-    if (!subdirs.empty()) {
-        if (!dir->entered) {
-            dir->aheadBytes += subdirs.size();
-            m_ahead += subdirs.size();
-        }
-        dir->subdirs += subdirs;
-        dir->enterable += enterable;
-        advanceFrontier(dir);
+    if (!m_spareBatches.empty()) {
+        batch = std::move(m_spareBatches.back());
+        m_spareBatches.pop_back();
+    } else {
+        batch = Batch();
     }
     if (!more || m_stop) {
         dir->read = Dir::Read::Done;
@@ -730,6 +900,8 @@ bool Walker::readSome(Dir *dir, QLPlatform::DirectoryReader &reader)
     }
     if (m_waitingOn == dir)
         m_walkerWake.notify_one();
+    if (m_parallel)
+        wakeIdleReader(!more && !dir->readByWalker ? 1 : 0);
     lock.unlock();
     if (m_tuning.onRead)
         m_tuning.onRead(observed, listed);
@@ -742,7 +914,7 @@ int Walker::acquire(Dir *dir)
     // closed folder is reopened by name and checked to be the folder met before. One that
     // was moved away, replaced or made unreadable is gone, and with it only what lies
     // below it.
-    std::unique_lock lock(m_mutex);
+    Lock lock(m_mutex);
     std::vector<Dir *> chain;
     Dir *d = dir;
     while (d->fd < 0) {
@@ -764,12 +936,16 @@ int Walker::acquire(Dir *dir)
     lock.unlock();
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
         Dir *next = *it;
-        const int fd = next->isRoot
-            ? openRetry(AT_FDCWD, next->name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
-            : openRetry(base->fd, next->name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int fd = openRetry([&] {
+            return next->isRoot ? open(next->name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                                : openat(base->fd, next->name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        });
         const int openError = fd < 0 ? errno : 0;
         struct stat st;
-        const bool same = fd >= 0 && fstat(fd, &st) == 0 && st.st_dev == next->dev && st.st_ino == next->ino;
+        // A folder passed through on the way, closed when nothing more was wanted of it,
+        // has no identity recorded: the folder wanted at the end is checked all the same.
+        const bool same = fd >= 0
+            && (!next->identityKnown || (fstat(fd, &st) == 0 && st.st_dev == next->dev && st.st_ino == next->ino));
         lock.lock();
         if (base)
             unpin(base);
@@ -826,6 +1002,13 @@ void Walker::closeFd(Dir *dir)
     if (dir->inCache) {
         m_cache.erase(dir->cachePos);
         dir->inCache = false;
+    }
+    struct stat st;
+    if (dir->fd >= 0 && !dir->identityKnown && (dir->read != Dir::Read::Done || dir->kidsOpened < dir->enterable)
+        && fstat(dir->fd, &st) == 0) {
+        // It may have to be reopened: remember what it is.
+        dir->ino = st.st_ino;
+        dir->identityKnown = true;
     }
     if (dir->fd >= 0) {
         close(dir->fd);

@@ -27,6 +27,15 @@ QList<quint64> virtualFileSystemDevices();
 // says (its type), whatever path led to it.
 bool isOnVirtualFileSystem(int dirFd);
 
+// Whether a folder opened by openSubdirectory lies on its parent's file system.
+enum class MountCrossing { No, Yes, Unknown };
+
+// Opens the subfolder name of the open folder parentFd for listing, never through a
+// symbolic link. Tells whether it is the root of another mount when the system can say so
+// without a further call (Linux: openat2 with RESOLVE_NO_XDEV); Unknown otherwise. Returns
+// -1 with errno as openat(2) sets it.
+int openSubdirectory(int parentFd, const char *name, MountCrossing *crossing);
+
 // Raises the soft limit on open descriptors to the hard limit (when it is below; cheap,
 // so every search asks) and returns how many more descriptors the process can open now.
 int availableDescriptors();

@@ -15,6 +15,7 @@
 #include <unistd.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <limits.h>
 #include <algorithm>
 #include <sys/stat.h>
 
@@ -109,6 +110,12 @@ bool isOnVirtualFileSystem(int dirFd)
 {
     struct statfs sf;
     return fstatfs(dirFd, &sf) == 0 && isVirtualFileSystemType(QByteArray(sf.f_fstypename));
+}
+
+int openSubdirectory(int parentFd, const char *name, MountCrossing *crossing)
+{
+    *crossing = MountCrossing::Unknown;
+    return openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
 int availableDescriptors()

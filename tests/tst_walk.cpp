@@ -2,11 +2,16 @@
 #include "qlplatform.h"
 #include "skiprules.h"
 #include "treefixture.h"
+#include "walk.h"
 
 #include <QDir>
 #include <QTest>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -57,6 +62,15 @@ void branchyChain(TreeFixture &t, const QByteArray &rel, int depth)
     }
 }
 
+// In a forked child. ThreadSanitizer cannot follow threads started there, so under it the
+// child's walk reads every folder itself.
+void walkInChild()
+{
+#if defined(__SANITIZE_THREAD__)
+    qlSetWalkTuning({0, 0, {}});
+#endif
+}
+
 // Runs a walk-only search of root in a child as the user nobody, with the descriptor limit
 // set to soft/hard, calling onHit for each hit. Returns one line per hit and a last line
 // with the soft limit after the search.
@@ -72,6 +86,7 @@ QByteArray searchInChild(const QByteArray &root, rlim_t soft, rlim_t hard,
              64, FTW_PHYS);
     }
     return TreeFixture::runInChild([&](int fd) {
+        walkInChild();
         const rlimit rl{soft, hard};
         if (setrlimit(RLIMIT_NOFILE, &rl) != 0)
             _exit(5);
@@ -87,6 +102,40 @@ QByteArray searchInChild(const QByteArray &root, rlim_t soft, rlim_t hard,
         if (write(fd, out.constData(), size_t(out.size())) != out.size())
             _exit(4);
     });
+}
+
+// Sets the walk's knobs for one scope.
+struct Tuning
+{
+    explicit Tuning(const QLWalkTuning &t) { qlSetWalkTuning(t); }
+    ~Tuning() { qlSetWalkTuning({}); }
+};
+
+// A tree like a collection: folders of mixed names (some skipped, hidden or packages),
+// media files among others, a folder of 3000 entries, one of 400 subfolders and a chain
+// 300 deep.
+void buildCollection(TreeFixture &t)
+{
+    quint32 seed = 7;
+    const auto next = [&seed](quint32 n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % n;
+    };
+    const char *names[] = {"house", "Library", "node_modules", ".hidden", "Session.logicx", "mix", "Café", "夜曲"};
+    const char *exts[] = {"mp3", "FLAC", "wav", "txt", "m4b", "jpg", "mov"};
+    QList<QByteArray> dirs{"c"};
+    t.dir("c");
+    for (int i = 0; i < 1500; ++i) {
+        const QByteArray parent = dirs[next(4) == 0 ? next(uint(dirs.size())) : dirs.size() - 1 - next(qMin<quint32>(dirs.size(), 20))];
+        dirs.append(t.dir(parent + '/' + names[next(8)] + ' ' + QByteArray::number(i)).mid(t.root().size() + 1));
+    }
+    for (int i = 0; i < 5000; ++i)
+        t.file(dirs[next(uint(dirs.size()))] + "/t" + QByteArray::number(i) + '.' + exts[next(7)]);
+    for (int i = 0; i < 3000; ++i)
+        t.file("c/crate/" + QByteArray::number(i) + (i % 3 ? ".mp3" : ".dat"));
+    for (int i = 0; i < 400; ++i)
+        t.file("c/wide/" + QByteArray::number(i) + "/w.mp3");
+    t.deepChain("c/deep", "level", 300, "bottom.wav");
 }
 
 int openDescriptors()
@@ -134,6 +183,12 @@ private Q_SLOTS:
     void lowDescriptorLimit();
     void deepTreeWithBoundedDescriptors();
     void hugeDirectory();
+    void parallelMatchesSequential_data();
+    void parallelMatchesSequential();
+    void limitStopsTheReaders();
+
+private:
+    std::unique_ptr<TreeFixture> m_collection;
 };
 
 void tst_Walk::filters_data()
@@ -618,6 +673,7 @@ void tst_Walk::unreadableFoldersAreSkipped()
     t.chmod("noexec", 0644); // listable but not enterable
     const QByteArray root = t.root();
     const QByteArray out = TreeFixture::runInChild([root](int fd) {
+        walkInChild();
         QLSearchOptions o;
         o.setRoots({root});
         o.setUseSpotlight(false);
@@ -730,6 +786,7 @@ void tst_Walk::deepTreeWithBoundedDescriptors()
 void tst_Walk::hugeDirectory()
 {
     TreeFixture t;
+    t.file("a.mp3");
     const QByteArray dir = t.dir("crate");
     const int fd = open(dir.constData(), O_RDONLY | O_DIRECTORY);
     for (int i = 0; i < 100000; ++i) {
@@ -737,7 +794,82 @@ void tst_Walk::hugeDirectory()
         close(openat(fd, name.constData(), O_WRONLY | O_CREAT, 0644));
     }
     close(fd);
-    QCOMPARE(QLMediaSearch::searchWithOptions(walkOnly(t), {}, {}, {}).size(), 1000);
+    QCOMPARE(QLMediaSearch::searchWithOptions(walkOnly(t), {}, {}, {}).size(), 1001);
+
+    // Stopped at the first hit in the folder: the reader that lists it gives up too, long
+    // before its end. Slow batches keep it from getting there first; the walker lingers
+    // over a.mp3 so that a reader, not the walker, takes the folder.
+    std::atomic<quint64> listed{0};
+    const Tuning tuning({4, 0, [&](const QByteArray &folder, quint64 entries) {
+        if (folder.endsWith("/crate") && entries > 0) {
+            listed = std::max<quint64>(listed, entries);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }});
+    bool stop = false;
+    const auto hits = QLMediaSearch::searchWithOptions(walkOnly(t), [&](const QLMediaItemPtr &i) {
+        if (i->fileNameBytes() == "a.mp3")
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        else
+            stop = true;
+    }, {}, [&] { return stop; });
+    QCOMPARE(hits.size(), 2);
+    QVERIFY2(listed > 0 && listed < 100000, QByteArray::number(listed.load()).constData());
+}
+
+void tst_Walk::parallelMatchesSequential_data()
+{
+    QTest::addColumn<int>("readers");
+    QTest::addColumn<int>("aheadBytes");
+    QTest::newRow("4 readers") << 4 << 0;
+    QTest::newRow("4 readers, 16 KiB ahead") << 4 << 16 * 1024;
+    QTest::newRow("1 reader, 1 KiB ahead") << 1 << 1024;
+}
+
+void tst_Walk::parallelMatchesSequential()
+{
+    QFETCH(int, readers);
+    QFETCH(int, aheadBytes);
+    if (!m_collection) {
+        m_collection = std::make_unique<TreeFixture>();
+        buildCollection(*m_collection);
+    }
+    const auto run = [&](int n, size_t ahead) {
+        const Tuning tuning({n, ahead, {}});
+        QByteArray out;
+        QLMediaSearch::searchWithOptions(
+            walkOnly(*m_collection), [&](const QLMediaItemPtr &i) { out += i->path() + '\0'; },
+            [&](quint64 dirs, const QString &name) { out += QByteArray::number(dirs) + ' ' + name.toUtf8() + '\0'; }, {});
+        return out;
+    };
+    const QByteArray sequential = run(0, 0);
+    QVERIFY(sequential.count("bottom.wav") == 1 && sequential.count("/crate/") == 2000);
+    QCOMPARE(run(readers, size_t(aheadBytes)), sequential);
+}
+
+void tst_Walk::limitStopsTheReaders()
+{
+    // The first hit lies in the root; 300 folders follow it in walk order. Slow reads keep
+    // the readers close behind, so that reading on after the limit would show.
+    TreeFixture t;
+    t.file("hit.mp3");
+    for (int i = 0; i < 300; ++i)
+        t.file("f" + QByteArray::number(i) + "/x.mp3");
+    std::atomic<bool> limitReached{false};
+    std::atomic<int> openedAfter{0};
+    const Tuning tuning({4, 0, [&](const QByteArray &, quint64 listed) {
+        if (listed != 0)
+            return;
+        openedAfter += limitReached ? 1 : 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    }});
+    QLSearchOptions o = walkOnly(t);
+    o.setLimit(1);
+    const auto hits = QLMediaSearch::searchWithOptions(o, [&](const QLMediaItemPtr &) { limitReached = true; }, {}, {});
+    QCOMPARE(hits.size(), 1);
+    // Between the last hit and the stop each reader may start a folder, a few if the
+    // walking thread loses the processor meanwhile; reading on would open about 300.
+    QVERIFY2(openedAfter <= 16, QByteArray::number(openedAfter.load()).constData());
 }
 
 QTEST_GUILESS_MAIN(tst_Walk)

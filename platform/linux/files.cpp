@@ -9,12 +9,15 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <stdio.h>
+#include <sys/syscall.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 #include <algorithm>
+#include <atomic>
 #include <vector>
 
 namespace QLPlatform {
@@ -44,6 +47,35 @@ SearchFolderRules searchFolderRules()
 bool hasHiddenFlag(const struct stat &)
 {
     return false;
+}
+
+int openSubdirectory(int parentFd, const char *name, MountCrossing *crossing)
+{
+    constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    // Refused by kernels before 5.6 and by some container seccomp profiles (ENOSYS or
+    // EPERM); then every open is a plain one and the caller compares devices itself.
+    static std::atomic<bool> noOpenat2{false};
+    if (!noOpenat2.load(std::memory_order_relaxed)) {
+        open_how how{};
+        how.flags = flags;
+        how.resolve = RESOLVE_NO_XDEV;
+        const int fd = int(syscall(SYS_openat2, parentFd, name, &how, sizeof how));
+        if (fd >= 0) {
+            *crossing = MountCrossing::No;
+            return fd;
+        }
+        if (errno == EXDEV) {
+            *crossing = MountCrossing::Yes; // a mount point: opened below, crossing it
+        } else if (errno == ENOSYS || errno == EPERM) {
+            noOpenat2.store(true, std::memory_order_relaxed);
+            *crossing = MountCrossing::Unknown;
+        } else {
+            return -1;
+        }
+    } else {
+        *crossing = MountCrossing::Unknown;
+    }
+    return openat(parentFd, name, flags);
 }
 
 int availableDescriptors()
