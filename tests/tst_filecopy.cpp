@@ -44,7 +44,6 @@ class tst_FileCopy final : public QObject
     Q_OBJECT
 private Q_SLOTS:
     void init();
-    void cleanup();
     void uniquePath_data();
     void uniquePath();
     void copyNeverOverwrites();
@@ -55,22 +54,14 @@ private Q_SLOTS:
 private:
     std::unique_ptr<TreeFixture> m_home;
     QByteArray m_desktop;
-    QByteArray m_oldHome;
 };
 
 void tst_FileCopy::init()
 {
     m_home = std::make_unique<TreeFixture>();
-    m_oldHome = qgetenv("HOME");
     qputenv("HOME", m_home->root());
     qunsetenv("XDG_CONFIG_HOME");
     m_desktop = m_home->dir("Desktop");
-}
-
-void tst_FileCopy::cleanup()
-{
-    qputenv("HOME", m_oldHome);
-    m_home.reset();
 }
 
 void tst_FileCopy::uniquePath_data()
