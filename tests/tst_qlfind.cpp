@@ -68,6 +68,9 @@ void tst_Qlfind::initTestCase()
     m_t->files({"k/a.mp3", "k/b.MOV", "k/c.aif", "k/d.flac", "k/e.m4a", "k/g.txt", "k/h.mp4", "k/i.m4b", "k/j.wav", "k/k.m4v"});
     m_t->files({"raw\xfe/a\xffset.mp3", "raw\xfe/two\n\xffSet.flac", "raw\xfe/b\xfeset.mp3", "raw\xfe/c\xef\xbf\xbdset.mp3",
                 "raw\xfe/set.mp3", "\xffset.mp3"});
+    m_t->file("k/.h/f.m4a", 200);
+    for (int i = 0; i < 201; ++i)
+        m_t->dir("p/d" + QByteArray::number(i));
     m_t->dir("locked");
     m_t->chmod("locked", 0);
     m_t->write("endless-index", "#!/bin/sh\nexec sleep 100\n", true);
@@ -136,6 +139,10 @@ void tst_Qlfind::output_data()
     row("--kind", R"("$0" --no-index --root "$2/k" --kind video | sort)", 0, paths("b.MOV h.mp4 k.m4v"));
     row("--kind=", R"("$0" --no-index --root "$2/k" --kind=wav-aiff | sort)", 0, paths("c.aif j.wav"));
     row("a mask overrides a kind", R"("$0" --no-index --root "$2/k" --kind mp3 --kinds 0x84 | sort)", 0, paths("d.flac e.m4a i.m4b"));
+    row("filters", R"("$0" --no-index --root "$2/k" --include-hidden --min-size 100; "$0" --no-index --root "$2/k" --limit 2 | wc -l)",
+        0, "<tree>/k/.h/f.m4a\n2\n");
+    row("progress", R"("$0" --no-index --progress --root "$2/p" 2>&1 >/dev/null | sed 's|：d.*|：|')", 0,
+        "正在扫描第 200 个目录：\n正在扫描第 201 个目录：并入索引结果…\n");
     // Keyword and root reach the engine byte for byte; the keyword matches names by bytes,
     // with ASCII letters in any case, not every name that merely fails to be UTF-8. -0 ends
     // each path, a line feed in it included, with NUL.
