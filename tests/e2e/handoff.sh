@@ -38,7 +38,9 @@ printf '<busconfig><type>session</type><listen>unix:dir=%s</listen><servicedir>%
     "$work" "$work" '<policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/></policy>' > "$work/bus.conf"
 printf '[D-BUS Service]\nName=org.freedesktop.FileManager1\nExec=%s %s 3000\n' "$fake" "$work/shown" \
     > "$work/services/org.freedesktop.FileManager1.service"
-app_wrapper+=(dbus-run-session --config-file="$work/bus.conf" --)
+dbus-daemon --nofork --config-file="$work/bus.conf" --print-address=4 4>"$work/bus-address" &
+e2e_on_exit+=("kill $!")
+wait_for 100 test -s "$work/bus-address" || fail "dbus-daemon did not start"
 
 # The only desktop entries: the user's fake Mixxx, and a fake player installed for
 # audio/mpeg as a package would register it (no application for folders).
@@ -61,7 +63,7 @@ mixxx_pid=$!
 e2e_on_exit+=("pkill -P $mixxx_pid; kill $mixxx_pid")
 
 start_xvfb
-start_app XDG_DATA_DIRS="$work/sys" XDG_CONFIG_DIRS="$work/config"
+start_app XDG_DATA_DIRS="$work/sys" XDG_CONFIG_DIRS="$work/config" DBUS_SESSION_BUS_ADDRESS="$(head -n1 "$work/bus-address")"
 xdotool type --delay 30 "$probe"
 xdotool key Return
 searched() { read_status | grep -q '^完成：'; }
