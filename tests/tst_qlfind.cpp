@@ -90,9 +90,7 @@ void tst_Qlfind::exitStatus_data()
     const QStringList help{QStringLiteral("Usage: "), QStringLiteral("--index-db"), QStringLiteral("path_bytes"),
                            QStringLiteral("Exit status")};
     row("-h", 0, help);
-    row("--help", 0, help);
     row("--version", 0, one("qlfind " QL_VERSION "\n"));
-    row("-v", 0, one("qlfind " QL_VERSION "\n"));
     row("--colour", 2, one("colour"), true);
     row("--limit ten", 2, one("ten"), true);
     row("--kinds 0xZZ", 2, one("0xZZ"), true);

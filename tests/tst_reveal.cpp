@@ -12,7 +12,6 @@
 #include <QTest>
 
 #include <cerrno>
-#include <memory>
 
 namespace {
 
