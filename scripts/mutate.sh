@@ -221,7 +221,10 @@ private_dir=$PWD/$build/private-tmp
 tmp_wrapper=()
 if $private_tmp; then
     if unshare -m --propagation private sh -c 'mount --bind / /tmp' 2>/dev/null; then
-        tmp_wrapper=(unshare -m --propagation private sh -c 'mount --bind "$0" /tmp && exec "$@"' "$private_dir")
+        # The folder itself is then covered with an empty one: a search of every disk would
+        # meet the tests' files twice, under /tmp and under the build folder.
+        tmp_wrapper=(unshare -m --propagation private sh -c \
+            'mount --bind "$0" /tmp && mount -t tmpfs -o size=64k,mode=0755 none "$0" && exec "$@"' "$private_dir")
     else
         echo "note: no private /tmp here (needs root and unshare); the tests share the machine's" >&2
         private_tmp=false
@@ -329,8 +332,12 @@ if ! build_tree "$build/mutants/clean-build.log"; then
 fi
 excluded=
 start=$SECONDS
+# Every test, also after a failure, so that each one failing here is known.
+keep_stop=$stop_on_failure
+stop_on_failure=false
 run_suite "$build/mutants/clean.log" 7200
 clean_rc=$?
+stop_on_failure=$keep_stop
 failing=$suite_detail
 clean_secs=$((SECONDS - start))
 if ((clean_rc != 0)); then
