@@ -23,6 +23,9 @@
 #   --timeout SECS    limit for one test function and for one test without a limit of
 #                     its own (default 240); a whole run gets 3 times the clean run + 120 s
 #   --out FILE        also write the table to FILE
+#   --report          write the table of the results an earlier run left in BUILD (one
+#                     that was stopped, too: faults it did not reach count as not run)
+#                     and stop
 #   --build DIR       build folder (default build-mutate)
 #   --shared-tmp      run the tests with the machine's /tmp; by default, where the system
 #                     allows it (root, unshare), they get a private, empty /tmp (a folder
@@ -46,6 +49,7 @@ build=build-mutate
 timeout_secs=240
 resume=false
 list_only=false
+report_only=false
 stop_on_failure=true
 test_regex=
 out_file=
@@ -56,6 +60,7 @@ patterns=()
 while (($#)); do
     case $1 in
         --list) list_only=true ;;
+        --report) report_only=true ;;
         --from) from_table=$2; shift ;;
         --faults) list_file=$2; shift ;;
         --resume) resume=true ;;
@@ -66,7 +71,7 @@ while (($#)); do
         --out) out_file=$2; shift ;;
         --build) build=$2; shift ;;
         --shared-tmp) private_tmp=false ;;
-        -h|--help) sed -n '2,40p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,43p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         -*) echo "mutate.sh: unknown option '$1'" >&2; exit 2 ;;
         *) patterns+=("$1") ;;
     esac
@@ -156,6 +161,45 @@ if ((${#selected[@]} == 0)); then
     exit 2
 fi
 
+report() {
+    echo "Mutation testing: $(git rev-parse --short HEAD) ($(git log -1 --format=%cd --date=short)), $n faults from $list_file"
+    echo "Suite on the clean tree: ${clean_secs} s, $($private_tmp && echo "each run with a private /tmp" || echo "with the machine's /tmp")${excluded:+; left out, failing on the clean tree: $failing}"
+    echo
+    printf '%-40s %-36s %-15s %s\n' FAULT FILE RESULT 'FAILING TESTS'
+    for label in "${selected[@]}"; do
+        awk -F'\t' -v l="$label" '$1 == l { printf "%-40s %-36s %-15s %s\n", $1, $3, $4, $5 }' "$results"
+    done
+    awk -F'\t' -v total="$n" -v list="$(printf '%s\n' "${selected[@]}")" '
+        BEGIN { split(list, a, "\n"); for (k in a) want[a[k]] = 1 }
+        want[$1] { count[$4]++ }
+        END {
+            k = count["KILLED"] + 0; s = count["SURVIVED"] + 0
+            printf "\nkilled %d, survived %d, not compiled %d, not applicable %d", k, s, count["NOT-COMPILED"], count["NOT-APPLICABLE"]
+            ran = 0
+            for (c in count) ran += count[c]
+            printf "%s\n", ran < total ? sprintf(", not run %d", total - ran) : ""
+            printf "score: %d/%d = %.1f%%\n", k, k + s, k + s ? 100 * k / (k + s) : 0
+        }' "$results"
+    echo
+    echo "Survivors (faults no test catches):"
+    for label in "${selected[@]}"; do
+        awk -F'\t' -v l="$label" '$1 == l && $4 == "SURVIVED" { print "  " $1 "  (" $3 ")" }' "$results"
+    done
+}
+results=$build/mutation-results.tsv
+n=${#selected[@]}
+if $report_only; then
+    if [ ! -f "$results" ]; then
+        echo "mutate.sh: no results in $build" >&2
+        exit 2
+    fi
+    clean_secs='?' private_tmp=false excluded= failing=
+    # shellcheck disable=SC1090
+    [ -f "$build/mutation-clean.sh" ] && . "$build/mutation-clean.sh"
+    report | tee ${out_file:+"$out_file"}
+    exit 0
+fi
+
 if $list_only; then
     for label in "${selected[@]}"; do
         printf '%s\n' "$entries" | awk -F'\t' -v l="$label" '$1 == l {
@@ -194,7 +238,6 @@ trap restore EXIT
 trap 'echo; echo "mutate.sh: interrupted; the tree is restored" >&2; exit 130' INT TERM HUP
 
 mkdir -p "$build/mutants"
-results=$build/mutation-results.tsv
 $resume || : >"$results"
 touch "$results"
 
@@ -348,6 +391,7 @@ if ((clean_rc != 0)); then
     echo "warning: these tests fail on the clean tree and are left out of every run: $failing"
     excluded="^($(echo "$failing" | sed 's/([^)]*)//g' | tr ' ' '|'))\$"
 fi
+declare -p clean_secs private_tmp excluded failing >"$build/mutation-clean.sh"
 budget=$((3 * clean_secs + 120))
 echo "   the suite took ${clean_secs} s; each run may take ${budget} s"
 
@@ -394,27 +438,5 @@ done
 # Leave the build folder built from the clean tree.
 build_tree "$build/mutants/clean-build.log" || true
 
-report() {
-    echo "Mutation testing: $(git rev-parse --short HEAD) ($(git log -1 --format=%cd --date=short)), $n faults from $list_file"
-    echo "Suite on the clean tree: ${clean_secs} s, $($private_tmp && echo "each run with a private /tmp" || echo "with the machine's /tmp")${excluded:+; left out, failing on the clean tree: $failing}"
-    echo
-    printf '%-40s %-36s %-15s %s\n' FAULT FILE RESULT 'FAILING TESTS'
-    for label in "${selected[@]}"; do
-        awk -F'\t' -v l="$label" '$1 == l { printf "%-40s %-36s %-15s %s\n", $1, $3, $4, $5 }' "$results"
-    done
-    awk -F'\t' -v list="$(printf '%s\n' "${selected[@]}")" '
-        BEGIN { split(list, a, "\n"); for (k in a) want[a[k]] = 1 }
-        want[$1] { count[$4]++ }
-        END {
-            k = count["KILLED"] + 0; s = count["SURVIVED"] + 0
-            printf "\nkilled %d, survived %d, not compiled %d, not applicable %d\n", k, s, count["NOT-COMPILED"], count["NOT-APPLICABLE"]
-            printf "score: %d/%d = %.1f%%\n", k, k + s, k + s ? 100 * k / (k + s) : 0
-        }' "$results"
-    echo
-    echo "Survivors (faults no test catches):"
-    for label in "${selected[@]}"; do
-        awk -F'\t' -v l="$label" '$1 == l && $4 == "SURVIVED" { print "  " $1 "  (" $3 ")" }' "$results"
-    done
-}
 echo
 report | tee ${out_file:+"$out_file"}
