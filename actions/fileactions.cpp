@@ -40,7 +40,7 @@ QByteArray join(const QByteArray &dir, const QByteArray &name)
 
 } // namespace
 
-QByteArray QLMediaSearch::uniquePathInDirectory(const QByteArray &dir, const QByteArray &fileName)
+QByteArray QLMediaSearch::uniquePathInDirectory(const QByteArray &dir, const QByteArray &fileName, int lastNumber)
 {
     const QByteArray candidate = join(dir, fileName);
     if (!taken(candidate))
@@ -50,7 +50,7 @@ QByteArray QLMediaSearch::uniquePathInDirectory(const QByteArray &dir, const QBy
     const bool hasExt = dot > 0 && dot + 1 < fileName.size();
     const QByteArray base = hasExt ? fileName.left(dot) : fileName;
     const QByteArray ext = hasExt ? fileName.mid(dot + 1) : QByteArray();
-    for (int n = 2; n < 100000; ++n) {
+    for (int n = 2; n <= lastNumber; ++n) {
         const QByteArray name = base + ' ' + QByteArray::number(n) + (hasExt ? '.' + ext : QByteArray());
         const QByteArray path = join(dir, name);
         if (!taken(path))

@@ -65,10 +65,10 @@ public:
     // --- file actions (actions/) ---
 
     // The path in dir under which a new file named fileName replaces nothing: the name
-    // itself, else "base 2.ext", "base 3.ext", ...; past 99999 "base SECONDS" without
-    // an extension, unchecked. A name is taken by anything under it, a dangling link
-    // included. Only existence tests are made.
-    static QByteArray uniquePathInDirectory(const QByteArray &dir, const QByteArray &fileName);
+    // itself, else "base 2.ext", "base 3.ext", ...; past lastNumber "base SECONDS"
+    // without an extension, unchecked. A name is taken by anything under it, a dangling
+    // link included. Only existence tests are made. (Tests lower lastNumber.)
+    static QByteArray uniquePathInDirectory(const QByteArray &dir, const QByteArray &fileName, int lastNumber = 99999);
     // Copies the file to the Desktop under a unique name, never replacing anything, even
     // when another program takes the name meanwhile. Returns the new path, or an empty
     // one with a message in error. A failed copy leaves nothing behind (nor does a killed

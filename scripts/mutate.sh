@@ -15,9 +15,17 @@
 #   --resume          keep the results of an earlier run and run only what is missing
 #   --all-tests       run every test on each fault (default: stop at the first failure)
 #   --tests REGEX     run only the tests that match (ctest -R), for a quick look
+#   --order TABLE     run first, for each fault, the tests that TABLE (an earlier result
+#                     table) names in its FAILING TESTS column for the same label, and the
+#                     rest of the suite only when they all pass: the same results as the
+#                     whole suite, sooner. May be given more than once: a label takes its
+#                     tests from the first table that names some. Ignored with --tests
 #   --timeout SECS    limit for one test function and for one test without a limit of
 #                     its own (default 240); a whole run gets 3 times the clean run + 120 s
 #   --out FILE        also write the table to FILE
+#   --report          write the table of the results an earlier run left in BUILD (one
+#                     that was stopped, too: faults it did not reach count as not run)
+#                     and stop
 #   --build DIR       build folder (default build-mutate)
 #   --shared-tmp      run the tests with the machine's /tmp; by default, where the system
 #                     allows it (root, unshare), they get a private, empty /tmp (a folder
@@ -41,25 +49,29 @@ build=build-mutate
 timeout_secs=240
 resume=false
 list_only=false
+report_only=false
 stop_on_failure=true
 test_regex=
 out_file=
 from_table=
+order_tables=()
 private_tmp=true
 patterns=()
 while (($#)); do
     case $1 in
         --list) list_only=true ;;
+        --report) report_only=true ;;
         --from) from_table=$2; shift ;;
         --faults) list_file=$2; shift ;;
         --resume) resume=true ;;
         --all-tests) stop_on_failure=false ;;
         --tests) test_regex=$2; shift ;;
+        --order) order_tables+=("$2"); shift ;;
         --timeout) timeout_secs=$2; shift ;;
         --out) out_file=$2; shift ;;
         --build) build=$2; shift ;;
         --shared-tmp) private_tmp=false ;;
-        -h|--help) sed -n '2,35p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,43p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         -*) echo "mutate.sh: unknown option '$1'" >&2; exit 2 ;;
         *) patterns+=("$1") ;;
     esac
@@ -149,6 +161,45 @@ if ((${#selected[@]} == 0)); then
     exit 2
 fi
 
+report() {
+    echo "Mutation testing: $(git rev-parse --short HEAD) ($(git log -1 --format=%cd --date=short)), $n faults from $list_file"
+    echo "Suite on the clean tree: ${clean_secs} s, $($private_tmp && echo "each run with a private /tmp" || echo "with the machine's /tmp")${excluded:+; left out, failing on the clean tree: $failing}"
+    echo
+    printf '%-40s %-36s %-15s %s\n' FAULT FILE RESULT 'FAILING TESTS'
+    for label in "${selected[@]}"; do
+        awk -F'\t' -v l="$label" '$1 == l { printf "%-40s %-36s %-15s %s\n", $1, $3, $4, $5 }' "$results"
+    done
+    awk -F'\t' -v total="$n" -v list="$(printf '%s\n' "${selected[@]}")" '
+        BEGIN { split(list, a, "\n"); for (k in a) want[a[k]] = 1 }
+        want[$1] { count[$4]++ }
+        END {
+            k = count["KILLED"] + 0; s = count["SURVIVED"] + 0
+            printf "\nkilled %d, survived %d, not compiled %d, not applicable %d", k, s, count["NOT-COMPILED"], count["NOT-APPLICABLE"]
+            ran = 0
+            for (c in count) ran += count[c]
+            printf "%s\n", ran < total ? sprintf(", not run %d", total - ran) : ""
+            printf "score: %d/%d = %.1f%%\n", k, k + s, k + s ? 100 * k / (k + s) : 0
+        }' "$results"
+    echo
+    echo "Survivors (faults no test catches):"
+    for label in "${selected[@]}"; do
+        awk -F'\t' -v l="$label" '$1 == l && $4 == "SURVIVED" { print "  " $1 "  (" $3 ")" }' "$results"
+    done
+}
+results=$build/mutation-results.tsv
+n=${#selected[@]}
+if $report_only; then
+    if [ ! -f "$results" ]; then
+        echo "mutate.sh: no results in $build" >&2
+        exit 2
+    fi
+    clean_secs='?' private_tmp=false excluded= failing=
+    # shellcheck disable=SC1090
+    [ -f "$build/mutation-clean.sh" ] && . "$build/mutation-clean.sh"
+    report | tee ${out_file:+"$out_file"}
+    exit 0
+fi
+
 if $list_only; then
     for label in "${selected[@]}"; do
         printf '%s\n' "$entries" | awk -F'\t' -v l="$label" '$1 == l {
@@ -187,7 +238,6 @@ trap restore EXIT
 trap 'echo; echo "mutate.sh: interrupted; the tree is restored" >&2; exit 130' INT TERM HUP
 
 mkdir -p "$build/mutants"
-results=$build/mutation-results.tsv
 $resume || : >"$results"
 touch "$results"
 
@@ -214,7 +264,10 @@ private_dir=$PWD/$build/private-tmp
 tmp_wrapper=()
 if $private_tmp; then
     if unshare -m --propagation private sh -c 'mount --bind / /tmp' 2>/dev/null; then
-        tmp_wrapper=(unshare -m --propagation private sh -c 'mount --bind "$0" /tmp && exec "$@"' "$private_dir")
+        # The folder itself is then covered with an empty one: a search of every disk would
+        # meet the tests' files twice, under /tmp and under the build folder.
+        tmp_wrapper=(unshare -m --propagation private sh -c \
+            'mount --bind "$0" /tmp && mount -t tmpfs -o size=64k,mode=0755 none "$0" && exec "$@"' "$private_dir")
     else
         echo "note: no private /tmp here (needs root and unshare); the tests share the machine's" >&2
         private_tmp=false
@@ -229,34 +282,90 @@ fresh_private_tmp() {
     mkdir -p "$private_dir" && chmod 1777 "$private_dir"
 }
 
-# Runs the suite (minus the tests that fail on the clean tree) into log $1 within $2 seconds.
-# Sets suite_detail to the failing tests with their failing functions, as in
-# tst_walk(filters,limitStopsTheWalk). Returns 0 when all passed, 1 when some failed,
-# 2 when the run ran out of time.
-suite_detail=
-run_suite() {
-    local log=$1 budget=$2 args=(--test-dir "$build" -j2 --output-on-failure --timeout "$timeout_secs")
+# Runs ctest (minus the tests that fail on the clean tree) into log $1 within $2 seconds;
+# $3, when given, names the tests to run (a regular expression) and $4 those to leave out
+# besides. Returns 0 when all passed, 1 when some failed, 2 when the run ran out of time.
+run_ctest() {
+    local log=$1 budget=$2 only=${3:-} skip=${4:-}
+    local args=(--test-dir "$build" -j2 --output-on-failure --timeout "$timeout_secs")
     $stop_on_failure && args+=(--stop-on-failure)
-    [ -n "$test_regex" ] && args+=(-R "$test_regex")
-    [ -n "${excluded:-}" ] && args+=(-E "$excluded")
+    if [ -n "$only" ]; then
+        args+=(-R "$only")
+    elif [ -n "$test_regex" ]; then
+        args+=(-R "$test_regex")
+    fi
+    # ctest takes one -E: the clean tree's failures and the tests already run, together.
+    skip=${excluded:-}${excluded:+${skip:+|}}$skip
+    [ -n "$skip" ] && args+=(-E "$skip")
     fresh_private_tmp
     run_bg "$log" timeout -k 20 "$budget" "${tmp_wrapper[@]}" env QTEST_FUNCTION_TIMEOUT=$((timeout_secs * 1000)) \
         nice -n 19 ctest "${args[@]}"
-    local rc=$? t funcs
+    local rc=$?
+    ((rc == 0)) && return 0
+    ((rc == 124 || rc == 137)) && return 2
+    return 1
+}
+
+# Runs the suite into log $1 within $2 seconds; with $3 (a regular expression naming the
+# tests that caught this fault before), those first and the rest only when they all pass.
+# Sets suite_detail to the failing tests with their failing functions, as in
+# tst_walk(filters,limitStopsTheWalk). Returns as run_ctest.
+suite_detail=
+run_suite() {
+    local log=$1 budget=$2 first=${3:-} rc t funcs start=$SECONDS
+    if [ -z "$first" ] || [ -n "$test_regex" ]; then
+        run_ctest "$log" "$budget"
+        rc=$?
+    else
+        run_ctest "$log" "$budget" "$first"
+        rc=$?
+        if ((rc == 0)) || { ((rc == 1)) && ! $stop_on_failure; }; then
+            local left=$((budget - (SECONDS - start)))
+            ((left < 10)) && left=10
+            run_ctest "$log.rest" "$left" "" "$first"
+            local rest=$?
+            cat "$log.rest" >>"$log" && rm -f "$log.rest"
+            ((rest > rc)) && rc=$rest
+        fi
+    fi
     suite_detail=$(
         for t in $(sed -n 's/^[[:space:]]*[0-9]\{1,\} - \([^ ]*\) (.*$/\1/p' "$log" | sort -u); do
             funcs=$(sed -n 's/^FAIL!  : \([A-Za-z0-9_]*\)::\([A-Za-z0-9_]*\)(.*$/\1 \2/p' "$log" |
                 awk -v t="$t" 'tolower($1) == t && !seen[$2]++ { printf "%s%s", n++ ? "," : "", $2 }')
             printf '%s%s ' "$t" "${funcs:+($funcs)}"
         done | sed 's/ $//')
-    ((rc == 0)) && return 0
-    ((rc == 124 || rc == 137)) && return 2
-    return 1
+    return $rc
 }
+
+# The tests an earlier table names for each label, as label<TAB>^(a|b)$, from the first
+# table that names some for it.
+first_tests=
+if ((${#order_tables[@]})); then
+    for table in "${order_tables[@]}"; do
+        [ -r "$table" ] || { echo "mutate.sh: cannot read $table" >&2; exit 2; }
+    done
+    first_tests=$(awk '
+        $3 ~ /^(KILLED|SURVIVED|NOT-COMPILED|NOT-APPLICABLE)$/ && !($1 in done) {
+            names = ""
+            for (k = 4; k <= NF; ++k) {
+                t = $k
+                if (t == "time" && $(k + 1) == "out:") { ++k; continue }
+                sub(/\(.*$/, "", t)
+                if (t !~ /^[A-Za-z0-9_.+-]+$/ || t in seen) continue
+                seen[t] = 1
+                gsub(/[.+]/, "\\\\&", t)
+                names = names (names == "" ? "" : "|") t
+            }
+            delete seen
+            if (names != "") { done[$1] = 1; printf "%s\t^(%s)$\n", $1, names }
+        }' "${order_tables[@]}")
+fi
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
     echo "== configuring $build"
-    nice -n 19 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQL_BUILD_BENCH=OFF >/dev/null || exit 2
+    launcher=()
+    command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    nice -n 19 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQL_BUILD_BENCH=OFF "${launcher[@]}" >/dev/null || exit 2
 fi
 
 echo "== the clean tree: building and running the suite"
@@ -266,8 +375,12 @@ if ! build_tree "$build/mutants/clean-build.log"; then
 fi
 excluded=
 start=$SECONDS
+# Every test, also after a failure, so that each one failing here is known.
+keep_stop=$stop_on_failure
+stop_on_failure=false
 run_suite "$build/mutants/clean.log" 7200
 clean_rc=$?
+stop_on_failure=$keep_stop
 failing=$suite_detail
 clean_secs=$((SECONDS - start))
 if ((clean_rc != 0)); then
@@ -278,6 +391,7 @@ if ((clean_rc != 0)); then
     echo "warning: these tests fail on the clean tree and are left out of every run: $failing"
     excluded="^($(echo "$failing" | sed 's/([^)]*)//g' | tr ' ' '|'))\$"
 fi
+declare -p clean_secs private_tmp excluded failing >"$build/mutation-clean.sh"
 budget=$((3 * clean_secs + 120))
 echo "   the suite took ${clean_secs} s; each run may take ${budget} s"
 
@@ -303,7 +417,8 @@ for label in "${selected[@]}"; do
     elif ! build_tree "$log"; then
         status=NOT-COMPILED
     else
-        run_suite "$log.tests" "$budget"
+        first=$(printf '%s\n' "$first_tests" | awk -F'\t' -v l="$label" '$1 == l { print $2 }')
+        run_suite "$log.tests" "$budget" "$first"
         rc=$?
         detail=$suite_detail
         case $rc in
@@ -323,27 +438,5 @@ done
 # Leave the build folder built from the clean tree.
 build_tree "$build/mutants/clean-build.log" || true
 
-report() {
-    echo "Mutation testing: $(git rev-parse --short HEAD) ($(git log -1 --format=%cd --date=short)), $n faults from $list_file"
-    echo "Suite on the clean tree: ${clean_secs} s, $($private_tmp && echo "each run with a private /tmp" || echo "with the machine's /tmp")${excluded:+; left out, failing on the clean tree: $failing}"
-    echo
-    printf '%-40s %-36s %-15s %s\n' FAULT FILE RESULT 'FAILING TESTS'
-    for label in "${selected[@]}"; do
-        awk -F'\t' -v l="$label" '$1 == l { printf "%-40s %-36s %-15s %s\n", $1, $3, $4, $5 }' "$results"
-    done
-    awk -F'\t' -v list="$(printf '%s\n' "${selected[@]}")" '
-        BEGIN { split(list, a, "\n"); for (k in a) want[a[k]] = 1 }
-        want[$1] { count[$4]++ }
-        END {
-            k = count["KILLED"] + 0; s = count["SURVIVED"] + 0
-            printf "\nkilled %d, survived %d, not compiled %d, not applicable %d\n", k, s, count["NOT-COMPILED"], count["NOT-APPLICABLE"]
-            printf "score: %d/%d = %.1f%%\n", k, k + s, k + s ? 100 * k / (k + s) : 0
-        }' "$results"
-    echo
-    echo "Survivors (faults no test catches):"
-    for label in "${selected[@]}"; do
-        awk -F'\t' -v l="$label" '$1 == l && $4 == "SURVIVED" { print "  " $1 "  (" $3 ")" }' "$results"
-    done
-}
 echo
 report | tee ${out_file:+"$out_file"}

@@ -13,15 +13,13 @@ class FakeFileManager final : public QObject
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.FileManager1")
 public:
     QList<QStringList> calls;
-    QStringList startupIds;
     QString record;
 
     // Takes the file manager's name and object path on the session bus.
     bool registerOnSessionBus()
     {
         QDBusConnection bus = QDBusConnection::sessionBus();
-        return bus.isConnected()
-            && bus.registerObject(QStringLiteral("/org/freedesktop/FileManager1"), this, QDBusConnection::ExportAllSlots)
+        return bus.registerObject(QStringLiteral("/org/freedesktop/FileManager1"), this, QDBusConnection::ExportAllSlots)
             && bus.registerService(QStringLiteral("org.freedesktop.FileManager1"));
     }
 
@@ -32,10 +30,9 @@ public:
     }
 
 public Q_SLOTS:
-    void ShowItems(const QStringList &uris, const QString &startupId)
+    void ShowItems(const QStringList &uris, const QString &)
     {
         calls.append(uris);
-        startupIds.append(startupId);
         QFile file(record);
         if (!record.isEmpty() && file.open(QIODevice::Append))
             file.write(uris.join(QLatin1Char('\n')).toUtf8() + '\n');

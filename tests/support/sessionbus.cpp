@@ -9,21 +9,18 @@ PrivateSessionBus::PrivateSessionBus()
 {
     const QByteArray dir = QFile::encodeName(m_dir.path());
     QFile config(m_dir.filePath(QStringLiteral("bus.conf")));
-    if (!m_dir.isValid() || !QDir(m_dir.path()).mkdir(QStringLiteral("services")) || !config.open(QIODevice::WriteOnly))
+    if (!QDir(m_dir.path()).mkdir(QStringLiteral("services")) || !config.open(QIODevice::WriteOnly))
         return;
-    config.write("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-                 " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                 "<busconfig><type>session</type><listen>unix:dir=" + dir + "</listen>"
-                 "<servicedir>" + dir + "/services</servicedir>"
-                 "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                 "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
+    config.write("<busconfig><type>session</type><listen>unix:dir=" + dir + "</listen><servicedir>" + dir
+                 + "/services</servicedir><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                   "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
     config.close();
     m_daemon.start(QStringLiteral("dbus-daemon"),
                    {QStringLiteral("--nofork"), QStringLiteral("--print-address"), QStringLiteral("--config-file"), config.fileName()});
-    if (!m_daemon.waitForStarted() || !m_daemon.waitForReadyRead(10000))
+    if (!m_daemon.waitForReadyRead(10000))
         return;
-    m_address = m_daemon.readLine().trimmed();
-    qputenv("DBUS_SESSION_BUS_ADDRESS", m_address);
+    qputenv("DBUS_SESSION_BUS_ADDRESS", m_daemon.readLine().trimmed());
+    m_running = true;
 }
 
 PrivateSessionBus::~PrivateSessionBus()

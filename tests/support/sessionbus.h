@@ -5,22 +5,20 @@
 #include <QTemporaryDir>
 
 // A session bus of the test's own (dbus-daemon), whose only activatable services are the
-// ones the test writes into services(): the host's file manager can never be started.
-// Sets DBUS_SESSION_BUS_ADDRESS, so it must exist before anything connects to the bus.
+// ones the test makes so: the host's file manager can never be started. Sets
+// DBUS_SESSION_BUS_ADDRESS, so it must exist before anything connects to the bus.
 class PrivateSessionBus final
 {
 public:
     PrivateSessionBus();
     ~PrivateSessionBus();
 
-    bool isRunning() const { return !m_address.isEmpty(); }
-    QByteArray address() const { return m_address; }
-    // Writes (or, with an empty exec, removes) the service file that makes name
-    // activatable by running exec.
+    bool isRunning() const { return m_running; }
+    // Makes name activatable by running exec, or, with an empty exec, no longer.
     void setActivatable(const QByteArray &name, const QByteArray &exec);
 
 private:
     QTemporaryDir m_dir;
     QProcess m_daemon;
-    QByteArray m_address;
+    bool m_running = false;
 };
