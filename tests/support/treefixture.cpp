@@ -82,13 +82,6 @@ QByteArray TreeFixture::readFile(const QByteArray &path)
     return out;
 }
 
-QByteArray TreeFixture::write(const QByteArray &rel, const QByteArray &data, bool executable)
-{
-    const QByteArray p = file(rel);
-    writeFile(p, data, executable);
-    return p;
-}
-
 QByteArray TreeFixture::recorder(const QByteArray &rel, const QByteArray &record, char sep)
 {
     // Written to a temporary name and renamed, so that a reader never sees half of it.
@@ -97,12 +90,6 @@ QByteArray TreeFixture::recorder(const QByteArray &rel, const QByteArray &record
                  "#!/bin/sh\nfor a in \"$@\"; do printf '" + fmt + "' \"$a\"; done > '" + record + ".tmp'\nmv '" + record
                      + ".tmp' '" + record + "'\n",
                  true);
-}
-
-void TreeFixture::files(const QList<QByteArray> &rels)
-{
-    for (const QByteArray &r : rels)
-        file(r);
 }
 
 QByteArray TreeFixture::symlink(const QByteArray &rel, const QByteArray &target)
@@ -142,21 +129,6 @@ void TreeFixture::setMTime(const QByteArray &rel, qint64 secs)
 {
     const timespec times[2] = {{time_t(secs), 0}, {time_t(secs), 0}};
     utimensat(AT_FDCWD, path(rel).constData(), times, AT_SYMLINK_NOFOLLOW);
-}
-
-void TreeFixture::chmod(const QByteArray &rel, mode_t mode)
-{
-    ::chmod(path(rel).constData(), mode);
-}
-
-void TreeFixture::remove(const QByteArray &rel)
-{
-    ::unlink(path(rel).constData());
-}
-
-bool TreeFixture::isRoot()
-{
-    return geteuid() == 0;
 }
 
 QByteArray TreeFixture::runInChild(const std::function<void(int)> &fn, bool dropPrivileges)
