@@ -10,7 +10,8 @@
 
 #include <functional>
 
-#include <sys/types.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 class TreeFixture final
 {
@@ -30,24 +31,32 @@ public:
     QByteArray symlink(const QByteArray &rel, const QByteArray &target);
     QByteArray fifo(const QByteArray &rel);
     // A file with the given contents; executable when asked.
-    QByteArray write(const QByteArray &rel, const QByteArray &data, bool executable = false);
+    QByteArray write(const QByteArray &rel, const QByteArray &data, bool executable = false)
+    {
+        writeFile(file(rel), data, executable);
+        return path(rel);
+    }
     // A program that, when run, writes its arguments (each followed by sep) to record.
     QByteArray recorder(const QByteArray &rel, const QByteArray &record, char sep = '\0');
     // Builds several files at once: "a/b.mp3", "c/d.flac", ...
-    void files(const QList<QByteArray> &rels);
+    void files(const QList<QByteArray> &rels)
+    {
+        for (const QByteArray &r : rels)
+            file(r);
+    }
     // A chain of depth nested folders named component, built relative to each other (so
     // deeper than PATH_MAX works), with leaf as a file in the deepest one.
     void deepChain(const QByteArray &relStart, const QByteArray &component, int depth, const QByteArray &leaf);
     // Sets the modification time (seconds since 1970).
     void setMTime(const QByteArray &rel, qint64 secs);
-    void chmod(const QByteArray &rel, mode_t mode);
-    void remove(const QByteArray &rel);
+    void chmod(const QByteArray &rel, mode_t mode) { ::chmod(path(rel).constData(), mode); }
+    void remove(const QByteArray &rel) { ::unlink(path(rel).constData()); }
 
     // Runs fn in a child process and returns what fn wrote to the given descriptor. With
     // dropPrivileges the child runs as the unprivileged user nobody: the tests run as
     // root, for whom permission bits deny nothing.
     static QByteArray runInChild(const std::function<void(int fd)> &fn, bool dropPrivileges = true);
-    static bool isRoot();
+    static bool isRoot() { return geteuid() == 0; }
 
     // By exact path, through POSIX calls: names that are not UTF-8 are never made text.
     static void writeFile(const QByteArray &path, const QByteArray &data, bool executable = false);
