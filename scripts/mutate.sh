@@ -15,6 +15,11 @@
 #   --resume          keep the results of an earlier run and run only what is missing
 #   --all-tests       run every test on each fault (default: stop at the first failure)
 #   --tests REGEX     run only the tests that match (ctest -R), for a quick look
+#   --order TABLE     run first, for each fault, the tests that TABLE (an earlier result
+#                     table) names in its FAILING TESTS column for the same label, and the
+#                     rest of the suite only when they all pass: the same results as the
+#                     whole suite, sooner. May be given more than once: a label takes its
+#                     tests from the first table that names some. Ignored with --tests
 #   --timeout SECS    limit for one test function and for one test without a limit of
 #                     its own (default 240); a whole run gets 3 times the clean run + 120 s
 #   --out FILE        also write the table to FILE
@@ -45,6 +50,7 @@ stop_on_failure=true
 test_regex=
 out_file=
 from_table=
+order_tables=()
 private_tmp=true
 patterns=()
 while (($#)); do
@@ -55,11 +61,12 @@ while (($#)); do
         --resume) resume=true ;;
         --all-tests) stop_on_failure=false ;;
         --tests) test_regex=$2; shift ;;
+        --order) order_tables+=("$2"); shift ;;
         --timeout) timeout_secs=$2; shift ;;
         --out) out_file=$2; shift ;;
         --build) build=$2; shift ;;
         --shared-tmp) private_tmp=false ;;
-        -h|--help) sed -n '2,35p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,40p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         -*) echo "mutate.sh: unknown option '$1'" >&2; exit 2 ;;
         *) patterns+=("$1") ;;
     esac
@@ -214,7 +221,10 @@ private_dir=$PWD/$build/private-tmp
 tmp_wrapper=()
 if $private_tmp; then
     if unshare -m --propagation private sh -c 'mount --bind / /tmp' 2>/dev/null; then
-        tmp_wrapper=(unshare -m --propagation private sh -c 'mount --bind "$0" /tmp && exec "$@"' "$private_dir")
+        # The folder itself is then covered with an empty one: a search of every disk would
+        # meet the tests' files twice, under /tmp and under the build folder.
+        tmp_wrapper=(unshare -m --propagation private sh -c \
+            'mount --bind "$0" /tmp && mount -t tmpfs -o size=64k,mode=0755 none "$0" && exec "$@"' "$private_dir")
     else
         echo "note: no private /tmp here (needs root and unshare); the tests share the machine's" >&2
         private_tmp=false
@@ -229,34 +239,90 @@ fresh_private_tmp() {
     mkdir -p "$private_dir" && chmod 1777 "$private_dir"
 }
 
-# Runs the suite (minus the tests that fail on the clean tree) into log $1 within $2 seconds.
-# Sets suite_detail to the failing tests with their failing functions, as in
-# tst_walk(filters,limitStopsTheWalk). Returns 0 when all passed, 1 when some failed,
-# 2 when the run ran out of time.
-suite_detail=
-run_suite() {
-    local log=$1 budget=$2 args=(--test-dir "$build" -j2 --output-on-failure --timeout "$timeout_secs")
+# Runs ctest (minus the tests that fail on the clean tree) into log $1 within $2 seconds;
+# $3, when given, names the tests to run (a regular expression) and $4 those to leave out
+# besides. Returns 0 when all passed, 1 when some failed, 2 when the run ran out of time.
+run_ctest() {
+    local log=$1 budget=$2 only=${3:-} skip=${4:-}
+    local args=(--test-dir "$build" -j2 --output-on-failure --timeout "$timeout_secs")
     $stop_on_failure && args+=(--stop-on-failure)
-    [ -n "$test_regex" ] && args+=(-R "$test_regex")
-    [ -n "${excluded:-}" ] && args+=(-E "$excluded")
+    if [ -n "$only" ]; then
+        args+=(-R "$only")
+    elif [ -n "$test_regex" ]; then
+        args+=(-R "$test_regex")
+    fi
+    # ctest takes one -E: the clean tree's failures and the tests already run, together.
+    skip=${excluded:-}${excluded:+${skip:+|}}$skip
+    [ -n "$skip" ] && args+=(-E "$skip")
     fresh_private_tmp
     run_bg "$log" timeout -k 20 "$budget" "${tmp_wrapper[@]}" env QTEST_FUNCTION_TIMEOUT=$((timeout_secs * 1000)) \
         nice -n 19 ctest "${args[@]}"
-    local rc=$? t funcs
+    local rc=$?
+    ((rc == 0)) && return 0
+    ((rc == 124 || rc == 137)) && return 2
+    return 1
+}
+
+# Runs the suite into log $1 within $2 seconds; with $3 (a regular expression naming the
+# tests that caught this fault before), those first and the rest only when they all pass.
+# Sets suite_detail to the failing tests with their failing functions, as in
+# tst_walk(filters,limitStopsTheWalk). Returns as run_ctest.
+suite_detail=
+run_suite() {
+    local log=$1 budget=$2 first=${3:-} rc t funcs start=$SECONDS
+    if [ -z "$first" ] || [ -n "$test_regex" ]; then
+        run_ctest "$log" "$budget"
+        rc=$?
+    else
+        run_ctest "$log" "$budget" "$first"
+        rc=$?
+        if ((rc == 0)) || { ((rc == 1)) && ! $stop_on_failure; }; then
+            local left=$((budget - (SECONDS - start)))
+            ((left < 10)) && left=10
+            run_ctest "$log.rest" "$left" "" "$first"
+            local rest=$?
+            cat "$log.rest" >>"$log" && rm -f "$log.rest"
+            ((rest > rc)) && rc=$rest
+        fi
+    fi
     suite_detail=$(
         for t in $(sed -n 's/^[[:space:]]*[0-9]\{1,\} - \([^ ]*\) (.*$/\1/p' "$log" | sort -u); do
             funcs=$(sed -n 's/^FAIL!  : \([A-Za-z0-9_]*\)::\([A-Za-z0-9_]*\)(.*$/\1 \2/p' "$log" |
                 awk -v t="$t" 'tolower($1) == t && !seen[$2]++ { printf "%s%s", n++ ? "," : "", $2 }')
             printf '%s%s ' "$t" "${funcs:+($funcs)}"
         done | sed 's/ $//')
-    ((rc == 0)) && return 0
-    ((rc == 124 || rc == 137)) && return 2
-    return 1
+    return $rc
 }
+
+# The tests an earlier table names for each label, as label<TAB>^(a|b)$, from the first
+# table that names some for it.
+first_tests=
+if ((${#order_tables[@]})); then
+    for table in "${order_tables[@]}"; do
+        [ -r "$table" ] || { echo "mutate.sh: cannot read $table" >&2; exit 2; }
+    done
+    first_tests=$(awk '
+        $3 ~ /^(KILLED|SURVIVED|NOT-COMPILED|NOT-APPLICABLE)$/ && !($1 in done) {
+            names = ""
+            for (k = 4; k <= NF; ++k) {
+                t = $k
+                if (t == "time" && $(k + 1) == "out:") { ++k; continue }
+                sub(/\(.*$/, "", t)
+                if (t !~ /^[A-Za-z0-9_.+-]+$/ || t in seen) continue
+                seen[t] = 1
+                gsub(/[.+]/, "\\\\&", t)
+                names = names (names == "" ? "" : "|") t
+            }
+            delete seen
+            if (names != "") { done[$1] = 1; printf "%s\t^(%s)$\n", $1, names }
+        }' "${order_tables[@]}")
+fi
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
     echo "== configuring $build"
-    nice -n 19 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQL_BUILD_BENCH=OFF >/dev/null || exit 2
+    launcher=()
+    command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    nice -n 19 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQL_BUILD_BENCH=OFF "${launcher[@]}" >/dev/null || exit 2
 fi
 
 echo "== the clean tree: building and running the suite"
@@ -266,8 +332,12 @@ if ! build_tree "$build/mutants/clean-build.log"; then
 fi
 excluded=
 start=$SECONDS
+# Every test, also after a failure, so that each one failing here is known.
+keep_stop=$stop_on_failure
+stop_on_failure=false
 run_suite "$build/mutants/clean.log" 7200
 clean_rc=$?
+stop_on_failure=$keep_stop
 failing=$suite_detail
 clean_secs=$((SECONDS - start))
 if ((clean_rc != 0)); then
@@ -303,7 +373,8 @@ for label in "${selected[@]}"; do
     elif ! build_tree "$log"; then
         status=NOT-COMPILED
     else
-        run_suite "$log.tests" "$budget"
+        first=$(printf '%s\n' "$first_tests" | awk -F'\t' -v l="$label" '$1 == l { print $2 }')
+        run_suite "$log.tests" "$budget" "$first"
         rc=$?
         detail=$suite_detail
         case $rc in
