@@ -81,7 +81,7 @@ if [ "$(realpath "$outdir")" = "$(realpath "$src/build" 2>/dev/null)" ]; then
         fail "run.sh without a display failed: $(tail -n 5 "$work/run.err")"
     grep -qx "No graphical session here.*" "$work/run.err" || fail "run.sh did not say why: $(head -n 3 "$work/run.err")"
     grep -qxF "$home/Music/qlprobe one.mp3" "$work/run.out" || fail "run.sh did not find the file: $(cat "$work/run.out")"
-    tail -n1 "$work/run.err" | grep -Eq "^完成：找到 $(grep -c qlprobe "$work/run.out") 个文件，耗时 [0-9]+\.[0-9] 秒，扫描 [0-9]+ 个目录。$" ||
+    tail -n1 "$work/run.err" | grep -Eq "^完成：找到 $(grep -ci qlprobe "$work/run.out") 个文件，耗时 [0-9]+\.[0-9] 秒，扫描 [0-9]+ 个目录。$" ||
         fail "bad summary: $(tail -n1 "$work/run.err")"
     echo "e2e: run.sh without a display: $(tail -n1 "$work/run.err")"
 else
