@@ -7,50 +7,36 @@ if [ -z "${QL_E2E_AUDIO:-}" ]; then
 fi
 source "$(dirname "$0")/lib.sh"
 
-# read_status moves the pointer onto the status line with --sync, which waits long when
-# the pointer is there already: each read here starts elsewhere.
-status_text() { xdotool mousemove 0 0; read_status; }
-
-# 30 seconds of silence: an 8 kHz, 8-bit mono WAV.
-le32() { printf "$(printf '\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)) $(($1 >> 16 & 255)) $(($1 >> 24 & 255)))"; }
-# The name is new on every run: another run's file elsewhere under /tmp is not found.
+# 30 seconds of silence, named anew on every run: another run's file elsewhere under /tmp
+# is not found.
 token=qlpreview$RANDOM$RANDOM
-tune="$home/Music/试听 $token.wav"
-bytes=240000
-{
-    printf 'RIFF'; le32 $((36 + bytes)); printf 'WAVEfmt '; le32 16
-    printf '\x01\x00\x01\x00'; le32 8000; le32 8000; printf '\x01\x00\x08\x00'
-    printf 'data'; le32 $bytes
-    head -c $bytes /dev/zero | tr '\0' '\200'
-} > "$tune"
+tune="$home/Music/试听 $token.flac"
+head -c 240000 /dev/zero | flac -s --force-raw-format --endian=little --sign=signed --channels=1 --bps=8 \
+    --sample-rate=8000 -o "$tune" -
 
 start_xvfb
 start_app
 xdotool type --delay 30 "$token"
 xdotool key Return
-found_one() { [[ "$(status_text)" == "完成：找到 1 个文件"* ]]; }
-wait_for 150 found_one || fail "the search did not end with one hit: $(status_text)"
+found_one() { [[ "$(read_status)" == "完成：找到 1 个文件"* ]]; }
+wait_for 150 found_one || fail "the search did not end with one hit: $(read_status)"
 
 # A click into the table gives it the focus; Ctrl+A selects the one row.
-window=$(xdotool search --onlyvisible --name '^青鸾寻曲$' | head -n1)
-eval "$(xdotool getwindowgeometry --shell "$window")"
-xdotool mousemove --sync $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 1
-xdotool key ctrl+a space
-
-playing="^正在试听：试听 $token\\.wav　0:([0-9][0-9]) / 0:30（空格停止）\$"
-position() { [[ "$(status_text)" =~ $playing ]] && echo "${BASH_REMATCH[1]}"; }
-wait_for 100 position >/dev/null || fail "Space did not start the preview: $(status_text)"
+window_geometry
+xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 1 key ctrl+a space
+playing="^正在试听：试听 $token\\.flac　0:([0-9][0-9]) / 0:30（空格停止）\$"
+position() { [[ "$(read_status)" =~ $playing ]] && echo "${BASH_REMATCH[1]}"; }
+wait_for 100 position >/dev/null || fail "Space did not start the preview: $(read_status)"
 first=$(position)
-sleep 2
-second=$(position) || fail "the preview stopped by itself: $(status_text)"
+sleep 1.5
+second=$(position) || fail "the preview stopped by itself: $(read_status)"
 [ "$((10#$second))" -gt "$((10#$first))" ] || fail "the time did not run: 0:$first, then 0:$second"
 echo "e2e: Space plays the selected row; the status line went from 0:$first to 0:$second of 0:30"
 
 xdotool key Escape
-summary="^试听 $token\\.wav · .* · $tune"
-shows_selection() { [[ "$(status_text)" =~ $summary ]]; }
-wait_for 50 shows_selection || fail "Escape did not stop the preview: $(status_text)"
+summary="^试听 $token\\.flac · .* · $tune\$"
+shows_selection() { [[ "$(read_status)" =~ $summary ]]; }
+wait_for 50 shows_selection || fail "Escape did not stop the preview: $(read_status)"
 echo "e2e: Escape stops it and the status line shows the selection again"
-
 quit_app
 echo "1 passed, 0 failed"
