@@ -1,9 +1,7 @@
 #include "qlmediasearch.h"
 #include "mountinfo.h"
 #include "qlplatform.h"
-#include "treefixture.h"
 
-#include <QDir>
 #include <QTest>
 
 #include <pwd.h>
