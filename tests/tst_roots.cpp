@@ -1,9 +1,7 @@
 #include "qlmediasearch.h"
 #include "mountinfo.h"
 #include "qlplatform.h"
-#include "treefixture.h"
 
-#include <QDir>
 #include <QTest>
 
 #include <pwd.h>
@@ -22,8 +20,6 @@ private Q_SLOTS:
     void volumeName_data();
     void volumeName();
     void mountInfo();
-    void rootSpellings_data();
-    void rootSpellings();
 };
 
 void tst_Roots::composeRoots_data()
@@ -99,43 +95,6 @@ void tst_Roots::mountInfo()
     QVERIFY(!QLPlatform::isVirtualFileSystemType("tmpfs")); // /tmp and /dev/shm hold real files
     struct stat proc;
     QVERIFY(stat("/proc", &proc) == 0 && QLPlatform::virtualFileSystemDevices().contains(quint64(proc.st_dev)));
-}
-
-void tst_Roots::rootSpellings_data()
-{
-    // "@" stands for the tree's root; the search runs with the tree as current folder.
-    QTest::addColumn<Paths>("roots");
-    QTest::newRow("relative") << Paths{"./music"};
-    QTest::newRow("bare relative") << Paths{"music/"};
-    QTest::newRow("double slash") << Paths{"@//music"};
-    QTest::newRow("dot component") << Paths{"@/./music"};
-    QTest::newRow("dot-dot") << Paths{"@/outside/../music/"};
-    QTest::newRow("the same root twice") << Paths{"@/music", "@/music/."};
-    QTest::newRow("an empty root") << Paths{"", "@/music"};
-}
-
-void tst_Roots::rootSpellings()
-{
-    QFETCH(Paths, roots);
-    TreeFixture t;
-    // The index knows every file, the one outside the root too.
-    QByteArray list;
-    for (const char *f : {"music/a.mp3", "music/sub/b.mp3", "outside/z.mp3"})
-        list += "printf '%s\\0' '" + t.file(f) + "'\n";
-    QLSearchOptions o;
-    for (QByteArray &r : roots)
-        r.replace('@', t.root());
-    o.setRoots(roots);
-    o.setIndexTool(t.write("tool.sh", "#!/bin/sh\n" + list, true));
-    const QString oldCwd = QDir::currentPath();
-    QDir::setCurrent(QString::fromUtf8(t.root()));
-    const QList<QLMediaItemPtr> hits = QLMediaSearch::searchWithOptions(o, {}, {}, {});
-    QDir::setCurrent(oldCwd);
-    Paths got;
-    for (const QLMediaItemPtr &i : hits)
-        got.append(i->path() + ' ' + i->origin().toUtf8());
-    std::sort(got.begin(), got.end());
-    QCOMPARE(got, (Paths{t.path("music/a.mp3") + " both", t.path("music/sub/b.mp3") + " both"}));
 }
 
 QTEST_GUILESS_MAIN(tst_Roots)

@@ -32,18 +32,11 @@ public:
     QByteArray fifo(const QByteArray &rel);
     // A file with the given contents; executable when asked.
     QByteArray write(const QByteArray &rel, const QByteArray &data, bool executable = false)
-    {
-        writeFile(file(rel), data, executable);
-        return path(rel);
-    }
+    { writeFile(file(rel), data, executable); return path(rel); }
     // A program that, when run, writes its arguments (each followed by sep) to record.
     QByteArray recorder(const QByteArray &rel, const QByteArray &record, char sep = '\0');
     // Builds several files at once: "a/b.mp3", "c/d.flac", ...
-    void files(const QList<QByteArray> &rels)
-    {
-        for (const QByteArray &r : rels)
-            file(r);
-    }
+    void files(const QList<QByteArray> &rels) { for (const QByteArray &r : rels) file(r); }
     // A chain of depth nested folders named component, built relative to each other (so
     // deeper than PATH_MAX works), with leaf as a file in the deepest one.
     void deepChain(const QByteArray &relStart, const QByteArray &component, int depth, const QByteArray &leaf);
