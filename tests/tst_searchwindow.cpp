@@ -14,6 +14,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <algorithm>
+
 class tst_SearchWindow final : public QObject
 {
     Q_OBJECT
