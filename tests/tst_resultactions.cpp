@@ -90,30 +90,47 @@ private Q_SLOTS:
         QCOMPARE(QDir(QString::fromUtf8(m_home->path("Desktop"))).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
     }
 
-    void reveal_data()
+    // Both report once the other side has answered, never before.
+    void revealAndOpen_data()
     {
+        QTest::addColumn<bool>("reveal");
         QTest::addColumn<bool>("fileManager");
+        QTest::addColumn<QList<int>>("rows");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("the file manager shows the first of five") << true << QStringLiteral("已在文件管理器中定位 5 个文件里的第 1 个");
-        QTest::newRow("nothing can show it")
-            << false << QStringLiteral("无法在文件管理器中显示：没有文件管理器响应，也没有可以打开文件夹的应用程序");
+        QTest::addColumn<QList<int>>("opened");
+        QTest::newRow("reveal: the file manager shows the first of five")
+            << true << true << QList<int>{5, 3, 1, 2, 4} << QStringLiteral("已在文件管理器中定位 5 个文件里的第 1 个") << QList<int>{};
+        QTest::newRow("reveal: nothing can show it") << true << false << QList<int>{5, 3, 1, 2, 4}
+            << QStringLiteral("无法在文件管理器中显示：没有文件管理器响应，也没有可以打开文件夹的应用程序") << QList<int>{};
+        QTest::newRow("open: every file has its application") << false << true << QList<int>{1, 0}
+                                                                << QStringLiteral("已用系统默认应用打开 2 个文件") << QList<int>{0, 1};
+        QTest::newRow("open: a type no application opens") << false << true << QList<int>{0, 2, 3}
+            << QStringLiteral("打开 1 个成功、2 个失败：notes.qlx：没有可以打开此类文件的应用程序") << QList<int>{0};
     }
 
-    void reveal()
+    void revealAndOpen()
     {
+        QFETCH(bool, reveal);
         QFETCH(bool, fileManager);
+        QFETCH(QList<int>, rows);
         QFETCH(QString, expected);
+        QFETCH(QList<int>, opened);
         if (!fileManager)
             QVERIFY(m_fm.unregister());
-        for (const QByteArray name : {"0.mp3", "一 1.mp3", "2.mp3", "3.mp3", "4.mp3", "5.mp3"})
-            m_c->appendItems({item(m_home->file("music/" + name))});
-        select({5, 3, 1, 2, 4});
+        const QList<QByteArray> files{m_home->write("music/b.mp3", "ID3"), m_home->write("music/一 c.mp3", "ID3"),
+                                      m_home->write("music/notes.qlx", "notes"), m_home->path("music/gone.mp3"),
+                                      m_home->file("music/4.mp3"), m_home->file("music/5.mp3")};
+        for (const QByteArray &f : files)
+            m_c->appendItems({item(f)});
+        select(rows);
         m_c->setStatus(QStringLiteral("before"));
-        m_c->doReveal();
-        QCOMPARE(status(), QStringLiteral("before")); // nothing is claimed before the answer
+        reveal ? m_c->doReveal() : m_c->doOpenDefault();
+        QCOMPARE(status(), QStringLiteral("before"));
         QTRY_COMPARE(status(), expected);
-        const QString first = QStringLiteral("file://%1/music/%E4%B8%80%201.mp3").arg(QString::fromUtf8(m_home->root()));
-        QCOMPARE(m_fm.calls, fileManager ? QList<QStringList>{{first}} : QList<QStringList>());
+        const QString first = QStringLiteral("file://%1/music/%E4%B8%80%20c.mp3").arg(QString::fromUtf8(m_home->root()));
+        QCOMPARE(m_fm.calls, reveal && fileManager ? QList<QStringList>{{first}} : QList<QStringList>());
+        for (int i = 0; i < files.size(); ++i)
+            QTRY_COMPARE(QFile::exists(QString::fromUtf8(files[i] + ".opened")), opened.contains(i));
     }
 
     void copyPathsInRowOrder()
@@ -150,34 +167,6 @@ private Q_SLOTS:
         QVERIFY(m_c->prog()->isHidden());
     }
 
-    void openWithTheDefaultApplication_data()
-    {
-        QTest::addColumn<QList<int>>("rows");
-        QTest::addColumn<QString>("expected");
-        QTest::addColumn<QList<int>>("opened");
-        QTest::newRow("every file has its application") << QList<int>{2, 0} << QStringLiteral("已用系统默认应用打开 2 个文件") << QList<int>{0, 2};
-        QTest::newRow("a type no application opens")
-            << QList<int>{0, 1, 3} << QStringLiteral("打开 1 个成功、2 个失败：notes.qlx：没有可以打开此类文件的应用程序") << QList<int>{0};
-    }
-
-    void openWithTheDefaultApplication()
-    {
-        QFETCH(QList<int>, rows);
-        QFETCH(QString, expected);
-        QFETCH(QList<int>, opened);
-        const QList<QByteArray> files{m_home->write("music/b.mp3", "ID3"), m_home->write("music/notes.qlx", "notes"),
-                                      m_home->write("music/青 c.mp3", "ID3"), m_home->path("music/gone.mp3")};
-        for (const QByteArray &f : files)
-            m_c->appendItems({item(f)});
-        select(rows);
-        m_c->setStatus(QStringLiteral("before"));
-        m_c->doOpenDefault();
-        QCOMPARE(status(), QStringLiteral("before"));
-        QTRY_COMPARE(status(), expected);
-        for (int i = 0; i < files.size(); ++i)
-            QTRY_COMPARE(QFile::exists(QString::fromUtf8(files[i] + ".opened")), opened.contains(i));
-    }
-
     void contextMenuAndPlayers()
     {
         const QByteArray record = m_home->path("args");
@@ -197,9 +186,6 @@ private Q_SLOTS:
         actions.last()->menu()->actions().first()->trigger(); // the known player comes first
         QCOMPARE(status(), QStringLiteral("已用「Mixxx」打开 2 个文件"));
         QTRY_COMPARE(TreeFixture::readFile(record), QByteArray("/m/x.mp3\n/m/z.mp3\n"));
-        m_c->doOpenWithPlayer(player(QStringLiteral("VLC"), false, m_home->path("data/applications/missing.desktop")));
-        QVERIFY2(status().startsWith(QStringLiteral("「VLC」不接受直接打开，已为你前置窗口——请把文件拖进去。原因：") + QLPlatform::errorText(ENOENT)),
-                 qPrintable(status()));
     }
 
     // The export, and the old list kept when a new one cannot be written.

@@ -14,6 +14,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <algorithm>
+
 class tst_SearchWindow final : public QObject
 {
     Q_OBJECT
@@ -92,9 +94,13 @@ private Q_SLOTS:
         QVERIFY2(status().endsWith(QStringLiteral("个目录（已手动停止，结果不完整）。选中后拖到播放器或桌面。")),
                  qPrintable(status()));
         QVERIFY(m_c->cancelFlag()); // stays set until the next search, which runs to its end
+        QSignalSpy texts(m_c->statusLabel(), &QLineEdit::textChanged);
         m_c->doSearch();
         QVERIFY(m_finished->wait(60000));
         QCOMPARE(m_c->items().size(), 300);
+        QVERIFY(std::any_of(texts.cbegin(), texts.cend(), [](const QList<QVariant> &t) {
+            return t[0].toString().contains(QRegularExpression(QStringLiteral("^正在扫描第 200 个目录：.+$")));
+        }));
 
         // Typing and choosing pop-up items alone start nothing.
         QTest::keyClicks(m_c->kwField(), QStringLiteral("abc"));
