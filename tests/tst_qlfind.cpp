@@ -1,5 +1,6 @@
 #include "treefixture.h"
 
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -7,7 +8,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -27,11 +27,6 @@ Run run(const QStringList &args, const QString &program = QStringLiteral(QLFIND_
         p.kill();
     return {ended && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
             p.readAllStandardError()};
-}
-
-QString s(const QByteArray &b)
-{
-    return QString::fromUtf8(b);
 }
 
 } // namespace
@@ -118,8 +113,8 @@ void tst_Qlfind::output_data()
 void tst_Qlfind::output()
 {
     QFETCH(QByteArray, body);
-    const Run r = run({QStringLiteral("-c"), s("set -o pipefail; export LC_ALL=C; " + body), QStringLiteral(QLFIND_PATH),
-                       s(m_t->path("endless-index")), s(m_t->root())}, QStringLiteral("bash"));
+    const Run r = run({QStringLiteral("-c"), QFile::decodeName("set -o pipefail; export LC_ALL=C; " + body), QStringLiteral(QLFIND_PATH),
+                       QFile::decodeName(m_t->path("endless-index")), QFile::decodeName(m_t->root())}, QStringLiteral("bash"));
     QTEST(r.exitCode, "exitCode");
     QTEST(QByteArray(r.out).replace(m_t->root(), "<tree>"), "out");
     QTEST(QByteArray(r.err).replace(m_t->root(), "<tree>"), "err");
@@ -134,7 +129,7 @@ void tst_Qlfind::json()
     QCOMPARE(utimensat(AT_FDCWD, t.file("old.wav").constData(), beforeEpoch, 0), 0);
     // Two names a lossy encoding would print alike, and one in GBK.
     const QList<QByteArray> odd = {t.file("a\xff.mp3"), t.file("a\xef\xbf\xbd.mp3"), t.file("\xc7\xe0\xc4\xf1.flac")};
-    const Run r = run({QStringLiteral("--no-index"), QStringLiteral("--json"), QStringLiteral("--root"), s(t.root())});
+    const Run r = run({QStringLiteral("--no-index"), QStringLiteral("--json"), QStringLiteral("--root"), QFile::decodeName(t.root())});
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(r.out.count('\n'), 5);
     QMap<QByteArray, QJsonObject> byPath;
@@ -152,7 +147,7 @@ void tst_Qlfind::json()
     QCOMPARE(byPath.keys(), all);
     QJsonObject expected = QJsonDocument::fromJson(R"({"ext": "mp3", "modified": 1600000000, "name": "Song \"1\".MP3",
                                                        "origin": "walk", "size": 1234, "volume": "本机"})").object();
-    expected.insert(QStringLiteral("path"), s(song));
+    expected.insert(QStringLiteral("path"), QFile::decodeName(song));
     QCOMPARE(byPath.value(song), expected);
     QCOMPARE(byPath.value(t.path("old.wav"))[QStringLiteral("modified")].toInteger(), -2); // as stat(1) says
     QCOMPARE(byPath.value(odd[2])[QStringLiteral("name")].toString(), QStringLiteral("青鸟.flac"));
