@@ -94,8 +94,7 @@ sleep 0.3
 xdotool key Down Return
 opened() { [ "$(cat "$starts"/* 2>/dev/null)" = "$track" ]; }
 wait_for 100 opened || fail "the other player did not get the file: $(ls "$starts"; cat "$starts"/* 2>/dev/null)"
-status=$(read_status)
-[ "$status" = "已用「Fake Player」打开 1 个文件" ] || fail "after the other player: $status"
+[ "$(read_status)" = "已用「Fake Player」打开 1 个文件" ] || fail "after the other player: $(read_status)"
 echo "e2e: the player submenu lists Fake Player below the known players, and it opened the file"
 
 quit_app
