@@ -23,16 +23,14 @@ using Paths = QList<QByteArray>;
 
 namespace {
 
+// Every name in dir, hidden ones included, in byte order.
 Paths listing(const QByteArray &dir)
 {
     Paths out;
-    if (DIR *d = opendir(dir.constData())) {
-        while (const dirent *e = readdir(d)) {
-            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-                out.append(e->d_name);
-        }
-        closedir(d);
-    }
+    dirent **list = nullptr;
+    for (int i = 0, n = scandir(dir.constData(), &list, [](const dirent *e) { return int(strcmp(e->d_name, ".") && strcmp(e->d_name, "..")); }, nullptr); i < n; free(list[i++]))
+        out.append(list[i]->d_name);
+    free(list);
     std::sort(out.begin(), out.end());
     return out;
 }
@@ -97,12 +95,9 @@ void tst_FileCopy::uniquePath()
         p.endsWith('/') ? t.dir(p) : t.file(p);
     const qint64 before = QDateTime::currentSecsSinceEpoch();
     const QByteArray got = QLMediaSearch::uniquePathInDirectory(t.root(), name, lastNumber);
-    if (expected.isEmpty()) { // no extension behind the seconds
-        const qint64 secs = got.startsWith(t.path("song ")) ? got.mid(t.root().size() + 6).toLongLong() : 0;
-        QVERIFY2(secs >= before && secs <= QDateTime::currentSecsSinceEpoch(), got.constData());
-    } else {
-        QCOMPARE(got, t.path(expected));
-    }
+    // Where every number is taken, no extension follows the seconds.
+    const qint64 secs = got.startsWith(t.path("song ")) ? got.mid(t.root().size() + 6).toLongLong() : 0;
+    QVERIFY2(expected.isEmpty() ? secs >= before && secs <= QDateTime::currentSecsSinceEpoch() : got == t.path(expected), got.constData());
 }
 
 void tst_FileCopy::copyNeverOverwrites()
@@ -167,9 +162,8 @@ void tst_FileCopy::copyInAChild()
     src.chmod("big.wav", setup & Unreadable ? 0600 : 0644);
     m_home->chmod("", 0755);
     m_home->chmod("Desktop", 0777);
-    const QByteArray dir = m_desktop;
     if (setup & NameTaken)
-        TreeFixture::writeFile(dir + "/taken.wav", "theirs");
+        TreeFixture::writeFile(m_desktop + "/taken.wav", "theirs");
     const QByteArray out = TreeFixture::runInChild([&](int fd) {
         if (setup & NoProc) {
             if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
@@ -197,22 +191,19 @@ void tst_FileCopy::copyInAChild()
         }
         QString error;
         int asked = 0;
-        const auto freePath = [&] { return dir + ((setup & NameTaken) && asked++ == 0 ? "/taken.wav" : "/big.wav"); };
-        const QByteArray dest = (setup & NameTaken) ? QLPlatform::copyIntoFolder(big, dir, freePath, &error)
+        const auto freePath = [&] { return m_desktop + ((setup & NameTaken) && asked++ == 0 ? "/taken.wav" : "/big.wav"); };
+        const QByteArray dest = (setup & NameTaken) ? QLPlatform::copyIntoFolder(big, m_desktop, freePath, &error)
                                                     : QLMediaSearch::copyToDesktop(big, &error);
         const QByteArray line = dest + '\n' + error.toUtf8();
         if (::write(fd, line.constData(), size_t(line.size())) < 0)
             _exit(4);
     }, setup & Unreadable);
-    if (message == QStringLiteral("killed"))
-        QCOMPARE(out, QByteArray());
-    else
-        QCOMPARE(out, (message.isEmpty() ? dir + "/big.wav" : QByteArray()) + '\n' + message.toUtf8());
-    QCOMPARE(listing(dir), desktop);
+    QCOMPARE(out, message == QStringLiteral("killed") ? QByteArray() : (message.isEmpty() ? m_desktop + "/big.wav" : QByteArray()) + '\n' + message.toUtf8());
+    QCOMPARE(listing(m_desktop), desktop);
     if (!desktop.isEmpty())
-        QCOMPARE(TreeFixture::readFile(dir + "/big.wav"), TreeFixture::readFile(big));
+        QCOMPARE(TreeFixture::readFile(m_desktop + "/big.wav"), TreeFixture::readFile(big));
     if (setup & NameTaken)
-        QCOMPARE(TreeFixture::readFile(dir + "/taken.wav"), QByteArray("theirs"));
+        QCOMPARE(TreeFixture::readFile(m_desktop + "/taken.wav"), QByteArray("theirs"));
 }
 
 void tst_FileCopy::batch()

@@ -28,7 +28,7 @@ QStringList names(const QList<QLPlayerTarget> &targets)
 {
     QStringList out;
     for (const QLPlayerTarget &t : targets)
-        out.append(t.name() + (t.isDJ() ? QStringLiteral(" (DJ)") : QString()));
+        out.append(t.name() + (t.isDJ() ? QStringLiteral(" (DJ) ") : QStringLiteral(" ")) + t.bundleID());
     return out;
 }
 
@@ -98,11 +98,8 @@ void tst_Players::init()
 QList<Bytes> tst_Players::starts() const
 {
     QList<Bytes> out;
-    for (const QString &f : QDir(QString::fromUtf8(m_starts)).entryList(QDir::Files)) {
-        Bytes args = TreeFixture::readFile(m_starts + '/' + f.toUtf8()).split('\0');
-        args.removeLast();
-        out.append(args);
-    }
+    for (const QString &f : QDir(QString::fromUtf8(m_starts)).entryList(QDir::Files))
+        out.append(TreeFixture::readFile(m_starts + '/' + f.toUtf8()).chopped(1).split('\0')); // each ends with NUL
     std::sort(out.begin(), out.end());
     return out;
 }
@@ -113,14 +110,12 @@ void tst_Players::installedAndOtherPlayers()
     // before Chinese. VLC's first ID is hidden from menus: its second counts, under the
     // catalogue's name; NetEase goes by the name the catalogue shows.
     const QList<QLPlayerTarget> players = QLPlayerTargets::installedPlayers();
-    QCOMPARE(names(players), (QStringList{QStringLiteral("Mixxx (DJ)"), QStringLiteral("VLC"), QStringLiteral("网易云音乐")}));
+    QCOMPARE(names(players), (QStringList{QStringLiteral("Mixxx (DJ) org.mixxx.Mixxx.desktop"), QStringLiteral("VLC org.videolan.VLC.desktop"),
+                                          QStringLiteral("网易云音乐 netease-cloud-music.desktop")}));
     QCOMPARE(players[0].bundlePath(), m_t->path("XDG_DATA_DIRS/applications/org.mixxx.Mixxx.desktop"));
-    QCOMPARE(players[0].bundleID() + players[1].bundleID(), QStringLiteral("org.mixxx.Mixxx.desktoporg.videolan.VLC.desktop"));
 
     // Not VLC (a known player), nor the one hidden from menus, nor the text editor; each once.
-    const QList<QLPlayerTarget> others = QLPlayerTargets::otherPlayers();
-    QCOMPARE(names(others), (QStringList{QStringLiteral("Clementine"), QStringLiteral("audacious")}));
-    QCOMPARE(others[0].bundleID() + others[1].bundleID(), QStringLiteral("clementine.desktopaudacious.desktop"));
+    QCOMPARE(names(QLPlayerTargets::otherPlayers()), (QStringList{QStringLiteral("Clementine clementine.desktop"), QStringLiteral("audacious audacious.desktop")}));
 }
 
 void tst_Players::openingFiles_data()
@@ -155,20 +150,16 @@ void tst_Players::refusals()
     };
     const QString enoent = QLPlatform::errorText(ENOENT);
     QString error;
+    const auto failure = [&error](bool ok) { return ok ? QStringLiteral("succeeded") : error; };
     const QLPlayerTarget gone = target(QStringLiteral("Mixxx"), m_t->path("entries/deleted.desktop"));
-    QVERIFY(!QLPlayerTargets::launchAndFront(gone, &error));
-    QCOMPARE(error, QStringLiteral("找不到「Mixxx」，可能未安装或已移动"));
-    QVERIFY(!QLPlayerTargets::openPaths({}, gone, &error));
-    QCOMPARE(error, QStringLiteral("没有可打开的文件"));
-    QVERIFY(!QLPlayerTargets::openPaths({"/m/a.mp3"}, gone, &error));
-    QCOMPARE(error, enoent + dragHint("Mixxx"));
+    QCOMPARE(failure(QLPlayerTargets::launchAndFront(gone, &error)), QStringLiteral("找不到「Mixxx」，可能未安装或已移动"));
+    QCOMPARE(failure(QLPlayerTargets::openPaths({}, gone, &error)), QStringLiteral("没有可打开的文件"));
+    QCOMPARE(failure(QLPlayerTargets::openPaths({"/m/a.mp3"}, gone, &error)), enoent + dragHint("Mixxx"));
 
     // A player whose program went away after discovery.
     const QLPlayerTarget vlc = target(QStringLiteral("VLC"), m_t->write("entries/vlc.desktop", entry("VLC", "/opt/vanished/vlc %U")));
-    QVERIFY(!QLPlayerTargets::openPaths({"/m/a.mp3"}, vlc, &error));
-    QCOMPARE(error, enoent + dragHint("VLC"));
-    QVERIFY(!QLPlayerTargets::launchAndFront(vlc, &error));
-    QCOMPARE(error, enoent);
+    QCOMPARE(failure(QLPlayerTargets::openPaths({"/m/a.mp3"}, vlc, &error)), enoent + dragHint("VLC"));
+    QCOMPARE(failure(QLPlayerTargets::launchAndFront(vlc, &error)), enoent);
 
     // An entry started over D-Bus whose service nobody provides: the bus's answer, not a
     // success reported before it.
@@ -213,15 +204,12 @@ void tst_Players::serato_data()
 {
     QTest::addColumn<QStringList>("exts");
     QTest::addColumn<QStringList>("unsupported"); // in lower case, each once, in order
-    const auto row = [](const char *tag, const QStringList &exts, const QStringList &unsupported) {
-        QTest::newRow(tag) << exts << unsupported;
-    };
     const auto list = [](const char *exts) { return QString::fromUtf8(exts).split(QLatin1Char(' ')); };
-    row("supported, in any case", list("MP3 Mp3 m4a aac ogg flac WAV aiff aif mp4 mov ALAC"), {});
-    row("video and audiobooks", list("M4V mp3 m4v m4b"), list("m4v m4b"));
-    row("a dot is no extension", list(".mp3"), list(".mp3"));
-    row("none and empty", {QString(), QStringLiteral("mp3"), QStringLiteral("")}, {QString()});
-    row("nothing", {}, {});
+    QTest::newRow("supported, in any case") << list("MP3 Mp3 m4a aac ogg flac WAV aiff aif mp4 mov ALAC") << QStringList();
+    QTest::newRow("video and audiobooks") << list("M4V mp3 m4v m4b") << list("m4v m4b");
+    QTest::newRow("a dot is no extension") << list(".mp3") << list(".mp3");
+    QTest::newRow("none and empty") << QStringList{QString(), QStringLiteral("mp3"), QStringLiteral("")} << QStringList{QString()};
+    QTest::newRow("nothing") << QStringList() << QStringList();
 }
 
 void tst_Players::serato()

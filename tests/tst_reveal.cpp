@@ -1,10 +1,9 @@
 // Reveal on a session bus of the test's own: each case decides whether a file manager is
-// there, is started by the bus (slowly, or not at all), or is missing; a program of the
+// started by the bus (slowly, or not at all), or is missing; a program of the
 // test's own is the default application for folders, or there is none.
 
 #include "qlmediasearch.h"
 #include "qlplatform.h"
-#include "fakefilemanager.h"
 #include "sessionbus.h"
 #include "treefixture.h"
 
@@ -15,7 +14,7 @@
 
 namespace {
 
-enum Setup { None, OnTheBus, StartsSlowly, FailsToStart, NoFolderOpener = 4, NothingToShow = 8 };
+enum Setup { None, StartsSlowly, FailsToStart, NoFolderOpener = 4, NothingToShow = 8 };
 const QString kName = QStringLiteral("org.freedesktop.FileManager1");
 
 } // namespace
@@ -32,7 +31,6 @@ private Q_SLOTS:
 private:
     std::unique_ptr<TreeFixture> m_xdg;
     std::unique_ptr<PrivateSessionBus> m_bus;
-    FakeFileManager m_fm;
 };
 
 void tst_Reveal::initTestCase()
@@ -52,7 +50,6 @@ void tst_Reveal::initTestCase()
 
 void tst_Reveal::cleanup()
 {
-    m_fm.unregister();
     m_bus->setActivatable(kName.toUtf8(), {});
     // A file manager the bus started leaves once it has answered.
     QTRY_VERIFY(!QDBusConnection::sessionBus().interface()->isServiceRegistered(kName));
@@ -66,13 +63,12 @@ void tst_Reveal::reveal_data()
     QTest::addColumn<QString>("reason"); // empty: the reveal succeeds
     QTest::addColumn<QByteArray>("shownBy");
     const QString nothingAnswers = QStringLiteral("没有文件管理器响应，也没有可以打开文件夹的应用程序");
-    QTest::newRow("file manager on the bus") << int(OnTheBus) << QString() << QByteArray("shown");
     QTest::newRow("started by the bus, answers after 3 s") << int(StartsSlowly) << QString() << QByteArray("shown");
     QTest::newRow("fails to start: the folder opens") << int(FailsToStart) << QString() << QByteArray("opened");
     QTest::newRow("none: the folder opens") << int(None) << QString() << QByteArray("opened");
     QTest::newRow("none, nor a folder opener") << int(None | NoFolderOpener) << nothingAnswers << QByteArray();
     QTest::newRow("fails to start, nor a folder opener") << int(FailsToStart | NoFolderOpener) << nothingAnswers << QByteArray();
-    QTest::newRow("nothing to show") << int(OnTheBus | NothingToShow) << QLPlatform::errorText(ENOENT) << QByteArray();
+    QTest::newRow("nothing to show") << int(None | NothingToShow) << QLPlatform::errorText(ENOENT) << QByteArray();
 }
 
 void tst_Reveal::reveal()
@@ -85,12 +81,8 @@ void tst_Reveal::reveal()
         m_xdg->remove("opener.sh"); // GIO then knows no application for folders
     else
         m_xdg->write("opener.sh", "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + m_xdg->path("opened") + "'\n", true);
-    if ((setup & 3) == OnTheBus) {
-        m_fm.record = QString::fromUtf8(shown);
-        QVERIFY(m_fm.registerOnSessionBus());
-    } else if ((setup & 3) != None) {
+    if ((setup & 3) != None)
         m_bus->setActivatable(kName.toUtf8(), (setup & 3) == StartsSlowly ? QL_FAKE_FILE_MANAGER " " + shown + " 3000" : "/bin/false");
-    }
 
     QList<QPair<bool, QString>> outcomes;
     const QByteArray file = (setup & NothingToShow) ? QByteArray() : m_xdg->path("青鸾 music/a b#1%\xc7\xe0.mp3");

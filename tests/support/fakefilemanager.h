@@ -18,9 +18,8 @@ public:
     // Takes the file manager's name and object path on the session bus.
     bool registerOnSessionBus()
     {
-        QDBusConnection bus = QDBusConnection::sessionBus();
-        return bus.registerObject(QStringLiteral("/org/freedesktop/FileManager1"), this, QDBusConnection::ExportAllSlots)
-            && bus.registerService(QStringLiteral("org.freedesktop.FileManager1"));
+        return QDBusConnection::sessionBus().registerObject(QStringLiteral("/org/freedesktop/FileManager1"), this, QDBusConnection::ExportAllSlots)
+            && QDBusConnection::sessionBus().registerService(QStringLiteral("org.freedesktop.FileManager1"));
     }
 
     bool unregister()

@@ -2,21 +2,16 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
-#include <QDir>
 #include <QFile>
 
 PrivateSessionBus::PrivateSessionBus()
 {
-    const QByteArray dir = QFile::encodeName(m_dir.path());
-    QFile config(m_dir.filePath(QStringLiteral("bus.conf")));
-    if (!QDir(m_dir.path()).mkdir(QStringLiteral("services")) || !config.open(QIODevice::WriteOnly))
-        return;
-    config.write("<busconfig><type>session</type><listen>unix:dir=" + dir + "</listen><servicedir>" + dir
-                 + "/services</servicedir><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                   "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
-    config.close();
+    const QByteArray services = m_dir.dir("services");
+    const QByteArray config = m_dir.write("bus.conf", "<busconfig><type>session</type><listen>unix:dir=" + m_dir.root() + "</listen><servicedir>"
+                                                          + services + "</servicedir><policy context=\"default\"><allow send_destination=\"*\" "
+                                                            "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
     m_daemon.start(QStringLiteral("dbus-daemon"),
-                   {QStringLiteral("--nofork"), QStringLiteral("--print-address"), QStringLiteral("--config-file"), config.fileName()});
+                   {QStringLiteral("--nofork"), QStringLiteral("--print-address"), QStringLiteral("--config-file"), QFile::decodeName(config)});
     if (!m_daemon.waitForReadyRead(10000))
         return;
     qputenv("DBUS_SESSION_BUS_ADDRESS", m_daemon.readLine().trimmed());
@@ -31,12 +26,8 @@ PrivateSessionBus::~PrivateSessionBus()
 
 void PrivateSessionBus::setActivatable(const QByteArray &name, const QByteArray &exec)
 {
-    QFile file(m_dir.filePath(QStringLiteral("services/") + QString::fromUtf8(name) + QStringLiteral(".service")));
-    if (exec.isEmpty())
-        file.remove();
-    else if (file.open(QIODevice::WriteOnly))
-        file.write("[D-BUS Service]\nName=" + name + "\nExec=" + exec + "\n");
-    file.close();
+    const QByteArray file = "services/" + name + ".service";
+    exec.isEmpty() ? m_dir.remove(file) : void(m_dir.write(file, "[D-BUS Service]\nName=" + name + "\nExec=" + exec + "\n"));
     // The bus reads its service folder again now, not at its next lookup.
     QDBusConnection::sessionBus().interface()->call(QStringLiteral("ReloadConfig"));
 }

@@ -1,8 +1,9 @@
 #pragma once
 
+#include "treefixture.h"
+
 #include <QByteArray>
 #include <QProcess>
-#include <QTemporaryDir>
 
 // A session bus of the test's own (dbus-daemon), whose only activatable services are the
 // ones the test makes so: the host's file manager can never be started. Sets
@@ -18,7 +19,7 @@ public:
     void setActivatable(const QByteArray &name, const QByteArray &exec);
 
 private:
-    QTemporaryDir m_dir;
+    TreeFixture m_dir;
     QProcess m_daemon;
     bool m_running = false;
 };
