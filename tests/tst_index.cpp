@@ -1,3 +1,4 @@
+#include "indexquery.h"
 #include "pathutil.h"
 #include "qlmediasearch.h"
 #include "qlplatform.h"
@@ -105,6 +106,10 @@ void tst_Index::queryText()
     QCOMPARE(QLMediaSearch::spotlightQueryForOptions(o),
              QStringLiteral("((kMDItemFSName == '*.wav'cd || kMDItemFSName == '*.aiff'cd || kMDItemFSName == '*.aif'cd)) && "
                             "kMDItemFSName == '* O'Neil* *'cd"));
+    // plocate's: a keyword too short for its trigram index goes into a regular expression.
+    o.setKeyword(QStringLiteral("a."));
+    QCOMPARE(qlIndexRuns(QLPlatform::FileNameIndex::Language::Locate, {QStringLiteral("mp3")}, o).first().args.last(),
+             QByteArray("a\\."));
 }
 
 void tst_Index::noClauseStartsNoProcess()

@@ -13,6 +13,7 @@
 #include <thread>
 #include <ftw.h>
 #include <pwd.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 
 using Paths = QList<QByteArray>;
@@ -109,6 +110,7 @@ private Q_SLOTS:
     void roots();
     void asAnotherUser_data();
     void asAnotherUser();
+    void virtualFileSystemInside();
     void deeperThanPathMax();
     void hugeFolder();
     void readersMatchTheWalkAlone_data();
@@ -570,6 +572,33 @@ void tst_Walk::asAnotherUser()
     QCOMPARE(got.takeLast(), "soft " + QByteArray::number(hard));
     // Every file was listed before the change or lies in another chain: all are found.
     QCOMPARE(sorted(got), sorted(m_ownedFiles));
+}
+
+void tst_Walk::virtualFileSystemInside()
+{
+    // A virtual file system mounted below a searched folder is not entered, even where it
+    // holds a regular file with a media name: a POSIX message queue is one.
+    TreeFixture t;
+    t.file("a.mp3");
+    const QByteArray mq = t.dir("mq");
+    const QByteArray out = TreeFixture::runInChild([&](int fd) {
+#if defined(__SANITIZE_THREAD__)
+        qlSetWalkTuning({0, 0, {}});
+#endif
+        QByteArray hits = "skip";
+        if (unshare(CLONE_NEWNS | CLONE_NEWIPC) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+            && mount("mqueue", mq.constData(), "mqueue", 0, nullptr) == 0
+            && close(open((mq + "/song.mp3").constData(), O_CREAT | O_WRONLY, 0644)) == 0) {
+            hits.clear();
+            for (const QLMediaItemPtr &i : QLMediaSearch::searchWithOptions(walkOnly(t.root()), {}, {}, {}))
+                hits += i->path().mid(t.root().size() + 1) + ' ';
+        }
+        if (write(fd, hits.constData(), size_t(hits.size())) != hits.size())
+            _exit(4);
+    }, false);
+    if (out == "skip")
+        QSKIP("no mount namespace here (needs root)");
+    QCOMPARE(out, QByteArray("a.mp3 "));
 }
 
 void tst_Walk::deeperThanPathMax()
