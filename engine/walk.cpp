@@ -241,10 +241,10 @@ private:
     bool openDir(Dir *dir, bool byReader);
     bool readSome(Dir *dir, QLPlatform::DirectoryReader &reader, Batch &batch);
     bool candidate(int dirFd, const char *name, size_t length, unsigned char type, bool stated, struct stat *st) const;
-    int acquire(Dir *dir);
+    int acquire(Dir *dir, bool byReader, bool *outOfFds);
     void release(Dir *dir, bool pinned);
     template<typename Open>
-    int openRetry(const Open &open);
+    int openRetry(const Open &open, bool byReader);
     bool isVirtualDevice(dev_t dev) const;
     QByteArray pathOf(const Dir *dir) const;
 
@@ -278,6 +278,7 @@ private:
     Dir *m_waitingOn = nullptr;
     int m_idleReaders = 0;
     int m_blockedReaders = 0;
+    int m_busyReaders = 0; // readers with a folder taken
     bool m_stop = false;
     bool m_parallel = false; // readers run: the frontier is kept
     bool m_fdStarved = false; // out of descriptors with none to close
@@ -443,7 +444,7 @@ void Walker::freeKid(Dir *parent, uint32_t index)
     int parentFd = -1;
     if (reopenParent) {
         lock.unlock();
-        parentFd = openRetry([&] { return openat(kidFd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+        parentFd = openRetry([&] { return openat(kidFd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }, false);
         struct stat st;
         if (parentFd >= 0 && (fstat(parentFd, &st) != 0 || st.st_dev != parent->dev || st.st_ino != parent->ino)) {
             close(parentFd);
@@ -489,19 +490,21 @@ bool Walker::waitFor(Dir *dir, Lock &lock)
 
 bool Walker::waitOpened(Dir *kid, Lock &lock)
 {
-    if (kid->read == Dir::Read::Waiting) {
-        take(kid);
-        kid->readByWalker = true;
-        lock.unlock();
-        openDir(kid, false);
-        lock.lock();
-        return true;
-    }
-    while (kid->open == Dir::Open::NotYet) {
+    for (;;) {
+        // Also when a reader that took it gave it back for want of descriptors.
+        if (kid->read == Dir::Read::Waiting) {
+            take(kid);
+            kid->readByWalker = true;
+            lock.unlock();
+            openDir(kid, false);
+            lock.lock();
+            return true;
+        }
+        if (kid->open != Dir::Open::NotYet)
+            return true;
         if (!waitFor(kid, lock))
             return false;
     }
-    return true;
 }
 
 bool Walker::consumeFiles(Dir *dir)
@@ -588,6 +591,7 @@ void Walker::readerLoop()
             return;
         Dir *dir = *m_frontier.begin();
         take(dir);
+        ++m_busyReaders;
         lock.unlock();
         if (openDir(dir, true)) {
             reader.reset(dir->fd);
@@ -614,6 +618,7 @@ void Walker::readerLoop()
             }
         }
         lock.lock();
+        --m_busyReaders;
     }
 }
 
@@ -699,10 +704,14 @@ bool Walker::isVirtualDevice(dev_t dev) const
 }
 
 template<typename Open>
-int Walker::openRetry(const Open &open)
+int Walker::openRetry(const Open &open, bool byReader)
 {
     // Out of descriptors is no reason to skip a folder: close cached ones and try again.
-    // When none of ours is idle, the others are busy and will be released soon.
+    // When none of ours is idle, the others are in use. A reader then gives up its folder
+    // at once (EMFILE) rather than wait while it holds a parent's descriptor, which others
+    // may be waiting for in turn. Only the walker waits, and only while readers hold
+    // descriptors that they are bound to release; with none held by them and none to
+    // close, the shortage lies outside the walk and the folder cannot be read.
     for (int attempt = 0;; ++attempt) {
         const int fd = open();
         if (fd >= 0 && attempt > 0) {
@@ -712,8 +721,9 @@ int Walker::openRetry(const Open &open)
                 wakeIdleReader(0);
             }
         }
-        if (fd >= 0 || (errno != EMFILE && errno != ENFILE) || attempt >= 5000)
+        if (fd >= 0 || (errno != EMFILE && errno != ENFILE))
             return fd;
+        const int openError = errno;
         bool evicted;
         {
             const std::lock_guard lock(m_mutex);
@@ -726,9 +736,18 @@ int Walker::openRetry(const Open &open)
                 m_fdStarved = true;
                 m_blockedWake.notify_all();
             }
+            if (!evicted && (byReader || m_busyReaders == 0)) {
+                errno = openError;
+                return -1;
+            }
         }
-        if (!evicted)
+        if (!evicted) {
+            if (m_state.isCancelled()) {
+                errno = openError;
+                return -1;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
 }
 
@@ -737,18 +756,35 @@ bool Walker::openDir(Dir *dir, bool byReader)
     if (m_tuning.onRead)
         m_tuning.onRead(pathOf(dir), 0);
     int fd;
+    bool outOfFds = false;
     QLPlatform::MountCrossing crossing = QLPlatform::MountCrossing::Unknown;
     if (dir->isRoot) {
         // A root may be a symbolic link (a user's "Music" pointing at another disk).
-        fd = openRetry([&] { return open(dir->name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+        fd = openRetry([&] { return open(dir->name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }, byReader);
+        outOfFds = fd < 0 && (errno == EMFILE || errno == ENFILE);
     } else {
-        const int parentFd = acquire(dir->parent);
+        const int parentFd = acquire(dir->parent, byReader, &outOfFds);
         // Never through a symbolic link: a folder swapped for one since it was listed is
         // not entered.
         fd = parentFd < 0 ? -1 : openRetry([&] {
             return QLPlatform::openSubdirectory(parentFd, dir->name.c_str(), &crossing);
-        });
+        }, byReader);
+        outOfFds = outOfFds || (parentFd >= 0 && fd < 0 && (errno == EMFILE || errno == ENFILE));
         dir->parentPinned = parentFd >= 0;
+    }
+    if (byReader && outOfFds) {
+        // Given back untouched, to be read later by whoever comes to it first, the walker
+        // at the latest.
+        const std::lock_guard lock(m_mutex);
+        if (dir->parentPinned)
+            unpin(dir->parent);
+        dir->parentPinned = false;
+        dir->read = Dir::Read::Waiting;
+        if (m_parallel)
+            m_frontier.insert(dir);
+        if (m_waitingOn == dir)
+            m_walkerWake.notify_one();
+        return false;
     }
     Dir::Open result = Dir::Open::Failed; // EACCES, EPERM, vanished, ELOOP: skipped silently
     struct stat st;
@@ -908,7 +944,7 @@ bool Walker::readSome(Dir *dir, QLPlatform::DirectoryReader &reader, Batch &batc
     return more; // dir may be gone from here on when it is false
 }
 
-int Walker::acquire(Dir *dir)
+int Walker::acquire(Dir *dir, bool byReader, bool *outOfFds)
 {
     // The nearest folder on the way up that is open, or else the root: from there each
     // closed folder is reopened by name and checked to be the folder met before. One that
@@ -939,7 +975,7 @@ int Walker::acquire(Dir *dir)
         const int fd = openRetry([&] {
             return next->isRoot ? open(next->name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
                                 : openat(base->fd, next->name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        });
+        }, byReader);
         const int openError = fd < 0 ? errno : 0;
         struct stat st;
         // A folder passed through on the way, closed when nothing more was wanted of it,
@@ -954,6 +990,8 @@ int Walker::acquire(Dir *dir)
                 close(fd);
             if (openError != EMFILE && openError != ENFILE)
                 next->gone = true;
+            else
+                *outOfFds = true;
             return -1;
         }
         if (next->fd >= 0) {
