@@ -80,10 +80,10 @@ void tst_Index::initTestCase()
     t.fifo("music/pipe.mp3");
     // The index matches bytes; names from a Mac disk are decomposed, others composed.
     t.files({"accents/cafe\xcc\x81.flac", "accents/Caches/cafe\xcc\x81 live.mp3", "accents/Caches/caf\xc3\xa9 set.wav"});
-    for (const QByteArray &f : {"a.b.mp3", "axb.mp3", "[x] set.mp3", "x set.mp3", "a*b live.mp3", "ab.mp3", "q(.)q.flac",
+    for (const char *f : {"a.b.mp3", "axb.mp3", "[x] set.mp3", "x set.mp3", "a*b live.mp3", "ab.mp3", "q(.)q.flac",
                                 "qq.flac", "back\\n.wav", "-rf.mp3", "LOUD.MP3", "loud.txt", "青柚乐队 海屿你.flac", "[x].txt",
                                 "a\xffset.mp3", "b\xfeset.mp3"})
-        t.file("patterns/" + f);
+        t.file(QByteArray("patterns/") + f);
     for (int i = 0; i < 30; ++i)
         t.file("cap/Caches/" + QByteArray::number(i) + ".mp3");
     // The empty prune options override /etc/updatedb.conf, which would leave /tmp out.
