@@ -186,6 +186,9 @@ private Q_SLOTS:
         actions.last()->menu()->actions().first()->trigger(); // the known player comes first
         QCOMPARE(status(), QStringLiteral("已用「Mixxx」打开 2 个文件"));
         QTRY_COMPARE(TreeFixture::readFile(record), QByteArray("/m/x.mp3\n/m/z.mp3\n"));
+        m_c->doOpenWithPlayer(player(QStringLiteral("VLC"), false, m_home->path("data/applications/missing.desktop")));
+        QVERIFY2(status().startsWith(QStringLiteral("「VLC」不接受直接打开，已为你前置窗口——请把文件拖进去。原因：") + QLPlatform::errorText(ENOENT)),
+                 qPrintable(status()));
     }
 
     // The export, and the old list kept when a new one cannot be written.
