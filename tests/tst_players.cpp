@@ -1,5 +1,6 @@
 #include "qlplatform.h"
 #include "qlplayertargets.h"
+#include "testitems.h"
 #include "treefixture.h"
 
 #include <QDir>
@@ -13,15 +14,6 @@ namespace {
 QByteArray entry(const QByteArray &name, const QByteArray &exec, const QByteArray &extra = {})
 {
     return "[Desktop Entry]\nType=Application\nName=" + name + "\nExec=" + exec + "\n" + extra;
-}
-
-QLPlayerTarget target(const QString &name, const QByteArray &entryPath, bool dj = false)
-{
-    QLPlayerTarget t;
-    t.setName(name);
-    t.setBundlePath(entryPath);
-    t.setIsDJ(dj);
-    return t;
 }
 
 QStringList names(const QList<QLPlayerTarget> &targets)
@@ -49,8 +41,7 @@ private Q_SLOTS:
     void serato();
 
 private:
-    // The argument lists of every start of the recording program so far, sorted.
-    QList<Bytes> starts() const;
+    QList<Bytes> starts() const { return TreeFixture::starts(m_starts); }
     QByteArray quoted(const QByteArray &path) const { return '"' + path + '"'; }
 
     std::unique_ptr<TreeFixture> m_t;
@@ -68,9 +59,7 @@ void tst_Players::initTestCase()
         qputenv(var, m_t->path(var));
     qunsetenv("XDG_CURRENT_DESKTOP");
     m_starts = m_t->dir("starts");
-    m_recorder = m_t->write("bin/record args", "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\0' \"$a\"; done > '" + m_starts
-                                                   + "'/.$$\nmv '" + m_starts + "'/.$$ '" + m_starts + "'/$$\n",
-                            true);
+    m_recorder = m_t->recorder("bin/record args", m_starts);
     m_mixxx = m_t->write("bin/mixxx", TreeFixture::readFile("/bin/sh"), true);
 
     const QByteArray rec = quoted(m_recorder);
@@ -93,15 +82,6 @@ void tst_Players::init()
 {
     QDir(QString::fromUtf8(m_starts)).removeRecursively();
     m_t->dir("starts");
-}
-
-QList<Bytes> tst_Players::starts() const
-{
-    QList<Bytes> out;
-    for (const QString &f : QDir(QString::fromUtf8(m_starts)).entryList(QDir::Files))
-        out.append(TreeFixture::readFile(m_starts + '/' + f.toUtf8()).chopped(1).split('\0')); // each ends with NUL
-    std::sort(out.begin(), out.end());
-    return out;
 }
 
 void tst_Players::installedAndOtherPlayers()
@@ -136,9 +116,9 @@ void tst_Players::openingFiles()
     QFETCH(QByteArray, exec);
     QFETCH(Bytes, files);
     QFETCH(QList<Bytes>, expected);
-    const QLPlayerTarget player = target(QStringLiteral("Player"), m_t->write("entries/player.desktop", entry("P", quoted(m_recorder) + " " + exec)));
+    const QLPlayerTarget p = player(QStringLiteral("Player"), false, m_t->write("entries/player.desktop", entry("P", quoted(m_recorder) + " " + exec)));
     QString error = QStringLiteral("stale");
-    QVERIFY(files.isEmpty() ? QLPlayerTargets::launchAndFront(player, &error) : QLPlayerTargets::openPaths(files, player, &error));
+    QVERIFY(files.isEmpty() ? QLPlayerTargets::launchAndFront(p, &error) : QLPlayerTargets::openPaths(files, p, &error));
     QCOMPARE(error, QString());
     QTRY_COMPARE(starts(), expected);
 }
@@ -151,20 +131,20 @@ void tst_Players::refusals()
     const QString enoent = QLPlatform::errorText(ENOENT);
     QString error;
     const auto failure = [&error](bool ok) { return ok ? QStringLiteral("succeeded") : error; };
-    const QLPlayerTarget gone = target(QStringLiteral("Mixxx"), m_t->path("entries/deleted.desktop"));
+    const QLPlayerTarget gone = player(QStringLiteral("Mixxx"), false, m_t->path("entries/deleted.desktop"));
     QCOMPARE(failure(QLPlayerTargets::launchAndFront(gone, &error)), QStringLiteral("找不到「Mixxx」，可能未安装或已移动"));
     QCOMPARE(failure(QLPlayerTargets::openPaths({}, gone, &error)), QStringLiteral("没有可打开的文件"));
     QCOMPARE(failure(QLPlayerTargets::openPaths({"/m/a.mp3"}, gone, &error)), enoent + dragHint("Mixxx"));
 
     // A player whose program went away after discovery.
-    const QLPlayerTarget vlc = target(QStringLiteral("VLC"), m_t->write("entries/vlc.desktop", entry("VLC", "/opt/vanished/vlc %U")));
+    const QLPlayerTarget vlc = player(QStringLiteral("VLC"), false, m_t->write("entries/vlc.desktop", entry("VLC", "/opt/vanished/vlc %U")));
     QCOMPARE(failure(QLPlayerTargets::openPaths({"/m/a.mp3"}, vlc, &error)), enoent + dragHint("VLC"));
     QCOMPARE(failure(QLPlayerTargets::launchAndFront(vlc, &error)), enoent);
 
     // An entry started over D-Bus whose service nobody provides: the bus's answer, not a
     // success reported before it.
-    const QLPlayerTarget viaBus = target(QStringLiteral("VLC"), m_t->write("entries/org.example.QlNoSuchPlayer.desktop",
-                                                                          entry("Bus", quoted(m_recorder) + " %U", "DBusActivatable=true\n")));
+    const QLPlayerTarget viaBus = player(QStringLiteral("VLC"), false, m_t->write("entries/org.example.QlNoSuchPlayer.desktop",
+                                                                                 entry("Bus", quoted(m_recorder) + " %U", "DBusActivatable=true\n")));
     QVERIFY(!QLPlayerTargets::openPaths({"/m/a.mp3"}, viaBus, &error));
     QVERIFY2(error.contains(QStringLiteral("org.example.QlNoSuchPlayer")) && error.endsWith(dragHint("VLC")), qPrintable(error));
     QVERIFY(starts().isEmpty());
@@ -193,7 +173,7 @@ void tst_Players::noSecondDJCopy()
     QTRY_COMPARE(starts(), QList<Bytes>{files});
 
     // A DJ application whose entry takes one file per start gets one file, never several.
-    const QLPlayerTarget perFile = target(QStringLiteral("Traktor"), m_t->write("entries/traktor.desktop", entry("T", quoted(m_recorder) + " %f")), true);
+    const QLPlayerTarget perFile = player(QStringLiteral("Traktor"), true, m_t->write("entries/traktor.desktop", entry("T", quoted(m_recorder) + " %f")));
     QVERIFY(!QLPlayerTargets::openPaths(files, perFile, &error));
     QCOMPARE(error, QStringLiteral("它每次启动只接收一个文件，一次交给它 2 个会启动 2 个副本"));
     QVERIFY(QLPlayerTargets::openPaths({files[0]}, perFile, &error));

@@ -169,9 +169,9 @@ private Q_SLOTS:
 
     void contextMenuAndPlayers()
     {
-        const QByteArray record = m_home->path("args");
+        const QByteArray starts = m_home->dir("starts");
         const QByteArray entry = m_home->write("data/applications/mixxx.desktop", "[Desktop Entry]\nType=Application\nName=Mixxx\nExec="
-                                                   + m_home->recorder("bin/player", record, '\n') + " %F\n");
+                                                   + m_home->recorder("bin/player", starts) + " %F\n");
         m_c->setPlayers({player(QStringLiteral("Mixxx"), true, entry)});
         m_c->appendItems({item("/m/x.mp3"), item("/m/y.mp3"), item("/m/z.mp3")});
         m_c->showAndFocus();
@@ -185,7 +185,7 @@ private Q_SLOTS:
         QCOMPARE(status(), QStringLiteral("已复制 2 个文件的完整路径到剪贴板"));
         actions.last()->menu()->actions().first()->trigger(); // the known player comes first
         QCOMPARE(status(), QStringLiteral("已用「Mixxx」打开 2 个文件"));
-        QTRY_COMPARE(TreeFixture::readFile(record), QByteArray("/m/x.mp3\n/m/z.mp3\n"));
+        QTRY_COMPARE(TreeFixture::starts(starts), (QList<QList<QByteArray>>{{"/m/x.mp3", "/m/z.mp3"}}));
         m_c->doOpenWithPlayer(player(QStringLiteral("VLC"), false, m_home->path("data/applications/missing.desktop")));
         QVERIFY2(status().startsWith(QStringLiteral("「VLC」不接受直接打开，已为你前置窗口——请把文件拖进去。原因：") + QLPlatform::errorText(ENOENT)),
                  qPrintable(status()));

@@ -82,14 +82,20 @@ QByteArray TreeFixture::readFile(const QByteArray &path)
     return out;
 }
 
-QByteArray TreeFixture::recorder(const QByteArray &rel, const QByteArray &record, char sep)
+QByteArray TreeFixture::recorder(const QByteArray &rel, const QByteArray &starts)
 {
-    // Written to a temporary name and renamed, so that a reader never sees half of it.
-    const QByteArray fmt = sep ? QByteArray("%s") + sep : QByteArray("%s\\0");
-    return write(rel,
-                 "#!/bin/sh\nfor a in \"$@\"; do printf '" + fmt + "' \"$a\"; done > '" + record + ".tmp'\nmv '" + record
-                     + ".tmp' '" + record + "'\n",
-                 true);
+    // Written to a hidden name and renamed, so that a reader never sees half of it.
+    return write(rel, "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\0' \"$a\"; done > '" + starts + "'/.$$\nmv '" + starts
+                          + "'/.$$ '" + starts + "'/$$\n", true);
+}
+
+QList<QList<QByteArray>> TreeFixture::starts(const QByteArray &folder)
+{
+    QList<QList<QByteArray>> out;
+    for (const QString &f : QDir(QFile::decodeName(folder)).entryList(QDir::Files))
+        out.append(readFile(folder + '/' + QFile::encodeName(f)).chopped(1).split('\0')); // each ends with NUL
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 QByteArray TreeFixture::symlink(const QByteArray &rel, const QByteArray &target)

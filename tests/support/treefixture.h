@@ -33,8 +33,10 @@ public:
     // A file with the given contents; executable when asked.
     QByteArray write(const QByteArray &rel, const QByteArray &data, bool executable = false)
     { writeFile(file(rel), data, executable); return path(rel); }
-    // A program that, when run, writes its arguments (each followed by sep) to record.
-    QByteArray recorder(const QByteArray &rel, const QByteArray &record, char sep = '\0');
+    // A program that, at each start, writes its arguments to a new file in the folder
+    // starts; starts() reads them back, one argument list a start, sorted.
+    QByteArray recorder(const QByteArray &rel, const QByteArray &starts);
+    static QList<QList<QByteArray>> starts(const QByteArray &folder);
     // Builds several files at once: "a/b.mp3", "c/d.flac", ...
     void files(const QList<QByteArray> &rels) { for (const QByteArray &r : rels) file(r); }
     // A chain of depth nested folders named component, built relative to each other (so
