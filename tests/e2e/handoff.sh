@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# End to end, in one run of the program: what the search reaches, revealing the hit, and
-# the player submenu.
+# End to end, in one run of the program: what the search reaches, revealing the hit, copying
+# it to the Desktop, exporting the list through the real save dialog, and the player submenu.
 # - Reach: a music folder outside the index holds a folder named Library (walked: only
 #   Library directly in a home folder is a system folder), and the index knows a track in
 #   the Trash (never shown). As root the program runs in a mount namespace of its own, where
@@ -8,6 +8,9 @@
 # - Reveal: the only file manager is one the session bus has to start first, and it takes
 #   3 s to come up. The first Ctrl+R must show the file, and the status line must claim it
 #   only once the file manager has answered.
+# - Ctrl+A and Ctrl+C from the keyword field put the path on the X clipboard; Ctrl+D copies
+#   the file; the export button, three steps back from the field, opens the save dialog
+#   (screenshots in OUTDIR: e2e-window.png, e2e-save-dialog.png).
 # - Players: below the known players the submenu lists an audio player the system registers
 #   for MP3 files, which opens the file.
 source "$(dirname "$0")/lib.sh"
@@ -80,6 +83,21 @@ has_success() { [ "$(read_status)" = "$success" ]; }
 wait_for 50 has_success || fail "status line: $(read_status)"
 echo "e2e: the first Ctrl+R started the file manager, which showed the file (status line before: $early)"
 
+xdotool key ctrl+d
+wait_for 100 cmp -s "$home/Desktop/${track##*/}" "$track" || fail "Ctrl+D did not copy the track: $(ls "$home/Desktop")"
+import -window root "$outdir/e2e-window.png" 2>/dev/null || echo "e2e: no screenshot (ImageMagick missing)"
+click_keyword_field
+xdotool key shift+Tab shift+Tab shift+Tab space
+wait_for 100 xdotool search --name "导出搜索结果清单" >/dev/null || fail "no save dialog"
+sleep 0.5
+import -window "$(xdotool search --name "导出搜索结果清单" | head -n1)" "$outdir/e2e-save-dialog.png" 2>/dev/null || true
+xdotool key ctrl+a
+xdotool type --delay 20 "$work/list.txt"
+xdotool key Return
+wait_for 100 test -s "$work/list.txt" || fail "the list was not written"
+[ "$(tail -n +6 "$work/list.txt" | cut -f3)" = "$track" ] || fail "the list does not end in the track: $(cat "$work/list.txt")"
+echo "e2e: Ctrl+D copied the track to the Desktop; the list exported through the save dialog holds it"
+
 # The player submenu on the selected row, its second item (the separator between the known
 # and the other players counts as one).
 focus_window
@@ -98,4 +116,4 @@ wait_for 100 opened || fail "the other player did not get the file: $(ls "$start
 echo "e2e: the player submenu lists Fake Player below the known players, and it opened the file"
 
 quit_app
-echo "3 passed, 0 failed"
+echo "4 passed, 0 failed"

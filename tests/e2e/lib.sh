@@ -3,7 +3,8 @@
 #   SCRIPT PROGRAM OUTDIR
 # After sourcing: $program, $outdir, $work, $home (with Music/ and Desktop/), $marker,
 # fail, wait_for, start_xvfb, start_app [ENV=VALUE...] (through the command in app_wrapper
-# when one is set), window_geometry, focus_window, read_status, clipboard_is, quit_app;
+# when one is set), window_geometry, click_keyword_field, focus_window, read_status,
+# clipboard_is, quit_app;
 # commands added to e2e_on_exit run at the end.
 set -euo pipefail
 program=$1 outdir=$2
@@ -48,6 +49,13 @@ start_app() {
 window_geometry() {
     window=$(xdotool search --onlyvisible --name '^青鸾寻曲$' | head -n1)
     eval "$(xdotool getwindowgeometry --shell "$window")"
+}
+
+# A click into the keyword field (300 px wide, 98 px from the content's left edge), at the
+# window's default size.
+click_keyword_field() {
+    window_geometry
+    xdotool mousemove $((X + 200)) $((Y + HEIGHT - 680 + 24)) click 1 sleep 0.2
 }
 
 # Gives the window the focus (there is no window manager to do it).

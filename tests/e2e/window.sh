@@ -16,12 +16,6 @@ window_geometry
 bar=$((HEIGHT - 680))
 [ "$WIDTH" = 1080 ] && [ "$bar" -gt 0 ] && [ "$bar" -lt 60 ] || fail "window is ${WIDTH}x${HEIGHT}: not 1080x680 below a menu bar"
 
-# A click into the keyword field (300 px wide, 98 px from the content's left edge).
-click_keyword_field() {
-    window_geometry
-    xdotool mousemove $((X + 200)) $((Y + bar + 24)) click 1 sleep 0.2
-}
-
 # The kind pop-up opened with alt+Down: Down and Return choose MP3. Return on the closed
 # scope pop-up opens its list: End and Return choose the home folder, the last entry.
 focus_window
