@@ -12,7 +12,6 @@ private Q_SLOTS:
     void kindForExt_data();
     void kindForExt();
     void originIsSafeToReadWhileWritten();
-    void description();
     void displayName_data();
     void displayName();
 };
@@ -54,15 +53,6 @@ void tst_MediaItem::originIsSafeToReadWhileWritten()
         QVERIFY(o == QLatin1String("walk") || o == QLatin1String("both"));
     }
     writer.join();
-}
-
-void tst_MediaItem::description()
-{
-    QLMediaItem item;
-    item.setName(QStringLiteral("%2 mix %3.mp3")); // placeholders in a name stay as they are
-    item.setSizeBytes(1024);
-    item.setOrigin(QStringLiteral("spotlight"));
-    QCOMPARE(item.description(), QStringLiteral("<%2 mix %3.mp3 1024B spotlight>"));
 }
 
 void tst_MediaItem::displayName_data()

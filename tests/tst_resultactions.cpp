@@ -1,11 +1,10 @@
-// Runs on a session bus of its own, where the test plays the file manager, with default
-// applications of its own.
+// Runs on a session bus of its own (support/with-session-bus.sh), where the test plays the
+// file manager, with default applications of its own.
 
 #include "qldraggabletableview.h"
 #include "qlplatform.h"
 #include "qlsearchwindowcontroller.h"
 #include "fakefilemanager.h"
-#include "sessionbus.h"
 #include "testitems.h"
 #include "treefixture.h"
 
@@ -36,7 +35,6 @@ class tst_ResultActions final : public QObject
             m_c->table()->selectionModel()->select(m_c->table()->model()->index(r, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
     }
 
-    std::unique_ptr<PrivateSessionBus> m_bus;
     std::unique_ptr<TreeFixture> m_xdg;
     FakeFileManager m_fm;
     std::unique_ptr<TreeFixture> m_home;
@@ -56,8 +54,6 @@ private Q_SLOTS:
         m_xdg->write("sysdata/applications/mimeapps.list", "[Default Applications]\naudio/mpeg=player.desktop\n");
         qputenv("XDG_DATA_DIRS", m_xdg->path("sysdata"));
         qputenv("XDG_CONFIG_DIRS", m_xdg->dir("sysconfig"));
-        m_bus = std::make_unique<PrivateSessionBus>();
-        QVERIFY(m_bus->isRunning());
     }
 
     void init()

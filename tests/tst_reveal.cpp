@@ -1,10 +1,10 @@
-// Reveal on a session bus of the test's own: each case decides whether a file manager is
-// started by the bus (slowly, or not at all), or is missing; a program of the
-// test's own is the default application for folders, or there is none.
+// Reveal on a session bus of the test's own (support/with-session-bus.sh): each case
+// decides whether a file manager is started by the bus (slowly, or not at all), or is
+// missing; a program of the test's own is the default application for folders, or there
+// is none.
 
 #include "qlmediasearch.h"
 #include "qlplatform.h"
-#include "sessionbus.h"
 #include "treefixture.h"
 
 #include <QDBusConnectionInterface>
@@ -16,6 +16,15 @@ namespace {
 
 enum Setup { None, StartsSlowly, FailsToStart, NoFolderOpener = 4, NothingToShow = 8 };
 const QString kName = QStringLiteral("org.freedesktop.FileManager1");
+
+// Lets the bus start the file manager by running exec, or, with an empty exec, not at all.
+void setActivatable(const QByteArray &exec)
+{
+    const QByteArray file = qgetenv("QL_TEST_SERVICES") + '/' + kName.toUtf8() + ".service";
+    exec.isEmpty() ? void(unlink(file.constData())) : TreeFixture::writeFile(file, "[D-BUS Service]\nName=" + kName.toUtf8() + "\nExec=" + exec + "\n");
+    // The bus reads its service folder again now, not at its next lookup.
+    QDBusConnection::sessionBus().interface()->call(QStringLiteral("ReloadConfig"));
+}
 
 } // namespace
 
@@ -30,7 +39,6 @@ private Q_SLOTS:
 
 private:
     std::unique_ptr<TreeFixture> m_xdg;
-    std::unique_ptr<PrivateSessionBus> m_bus;
 };
 
 void tst_Reveal::initTestCase()
@@ -44,13 +52,12 @@ void tst_Reveal::initTestCase()
     qputenv("XDG_CONFIG_HOME", m_xdg->path("config"));
     qputenv("XDG_DATA_DIRS", m_xdg->dir("sysdata"));
     m_xdg->file("青鸾 music/a b#1%\xc7\xe0.mp3");
-    m_bus = std::make_unique<PrivateSessionBus>();
-    QVERIFY(m_bus->isRunning());
+    QVERIFY2(!qEnvironmentVariableIsEmpty("QL_TEST_SERVICES"), "run through support/with-session-bus.sh");
 }
 
 void tst_Reveal::cleanup()
 {
-    m_bus->setActivatable(kName.toUtf8(), {});
+    setActivatable({});
     // A file manager the bus started leaves once it has answered.
     QTRY_VERIFY(!QDBusConnection::sessionBus().interface()->isServiceRegistered(kName));
     m_xdg->remove("shown");
@@ -82,7 +89,7 @@ void tst_Reveal::reveal()
     else
         m_xdg->write("opener.sh", "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + m_xdg->path("opened") + "'\n", true);
     if ((setup & 3) != None)
-        m_bus->setActivatable(kName.toUtf8(), (setup & 3) == StartsSlowly ? QL_FAKE_FILE_MANAGER " " + shown + " 3000" : "/bin/false");
+        setActivatable((setup & 3) == StartsSlowly ? QL_FAKE_FILE_MANAGER " " + shown + " 3000" : "/bin/false");
 
     QList<QPair<bool, QString>> outcomes;
     const QByteArray file = (setup & NothingToShow) ? QByteArray() : m_xdg->path("青鸾 music/a b#1%\xc7\xe0.mp3");

@@ -13,6 +13,11 @@
 #   (screenshots in OUTDIR: e2e-window.png, e2e-save-dialog.png).
 # - Players: below the known players the submenu lists an audio player the system registers
 #   for MP3 files, which opens the file.
+
+# A session bus of our own, whose only service is the fake file manager.
+if [ -z "${QL_TEST_SERVICES:-}" ]; then
+    exec bash "$(dirname "$0")/../support/with-session-bus.sh" bash "$0" "$@"
+fi
 source "$(dirname "$0")/lib.sh"
 
 fake=$outdir/tests/ql_fakefilemanager
@@ -34,15 +39,8 @@ else
     echo "e2e: the Trash part is skipped: a mount namespace needs root here"
 fi
 
-# A session bus of our own, whose only service is the fake file manager.
-mkdir -p "$work/services"
-printf '<busconfig><type>session</type><listen>unix:dir=%s</listen><servicedir>%s/services</servicedir>%s</busconfig>\n' \
-    "$work" "$work" '<policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/></policy>' > "$work/bus.conf"
 printf '[D-BUS Service]\nName=org.freedesktop.FileManager1\nExec=%s %s 3000\n' "$fake" "$work/shown" \
-    > "$work/services/org.freedesktop.FileManager1.service"
-dbus-daemon --nofork --config-file="$work/bus.conf" --print-address=4 4>"$work/bus-address" &
-e2e_on_exit+=("kill $!")
-wait_for 100 test -s "$work/bus-address" || fail "dbus-daemon did not start"
+    > "$QL_TEST_SERVICES/org.freedesktop.FileManager1.service"
 
 # The only desktop entries: the user's fake Mixxx, and a fake player installed for
 # audio/mpeg as a package would register it (no application for folders).
@@ -58,7 +56,7 @@ printf '[Desktop Entry]\nType=Application\nName=Fake Player\nExec="%s" %%U\nMime
 printf '[MIME Cache]\naudio/mpeg=fakeplayer.desktop;\n' > "$sys/mimeinfo.cache"
 
 start_xvfb
-start_app XDG_DATA_DIRS="$work/sys" XDG_CONFIG_DIRS="$work/config" DBUS_SESSION_BUS_ADDRESS="$(head -n1 "$work/bus-address")"
+start_app XDG_DATA_DIRS="$work/sys" XDG_CONFIG_DIRS="$work/config" DBUS_SESSION_BUS_ADDRESS="$DBUS_SESSION_BUS_ADDRESS"
 xdotool type --delay 30 "$probe"
 xdotool key Return
 searched() { read_status | grep -q '^完成：'; }
