@@ -55,12 +55,7 @@ private Q_SLOTS:
         QCOMPARE(marker, QString::fromUtf8(m_home->path(".local/share/QingLuanXunQu/ui_ready.txt")));
         m_home->write(".local/share/QingLuanXunQu/ui_ready.txt", "ui_ready of an earlier start\n");
         m_app->applicationDidFinishLaunching();
-        QMainWindow *w = m_app->win()->window();
-        QVERIFY(QTest::qWaitForWindowExposed(w));
-        // The menu bar sits inside the window, above the content, which keeps its size.
-        QCOMPARE(w->menuBar(), m_app->menuBar());
-        QVERIFY(m_app->menuBar()->height() > 0);
-        QCOMPARE(w->centralWidget()->size(), QSize(1080, 680));
+        QVERIFY(QTest::qWaitForWindowExposed(m_app->win()->window()));
         // Rewritten, never appended to: the time of this start, in UTC (eight hours behind the
         // test's time zone).
         const QString text = QString::fromUtf8(TreeFixture::readFile(QFile::encodeName(marker)));

@@ -62,10 +62,7 @@ xdotool key Return
 searched() { read_status | grep -q '^完成：'; }
 wait_for 600 searched || fail "the search did not finish: $(read_status)"
 focus_window
-xdotool key ctrl+a ctrl+c
-sleep 0.2
-[ "$(xclip -o -selection clipboard 2>/dev/null)" = "$track" ] ||
-    fail "expected only the Library track, the clipboard holds: $(xclip -o -selection clipboard 2>&1)"
+clipboard_is "$track" || fail "expected only the Library track, the clipboard holds: $(xclip -o -selection clipboard 2>&1)"
 echo "e2e: a Library folder inside a music folder is walked; a Trash track in the index is not shown"
 
 success="已在文件管理器中定位 1 个文件里的第 1 个"
@@ -100,8 +97,7 @@ echo "e2e: Ctrl+D copied the track to the Desktop; the list exported through the
 # and the other players counts as one).
 focus_window
 xdotool key ctrl+a
-window=$(xdotool search --onlyvisible --name '^青鸾寻曲$' | head -n1)
-eval "$(xdotool getwindowgeometry --shell "$window")"
+window_geometry
 xdotool mousemove --sync $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 3
 sleep 0.5
 # Up from no item reaches the last one, the player submenu; Right opens it on its first item.
