@@ -3,11 +3,8 @@
 #include "testitems.h"
 #include "treefixture.h"
 
-#include <QApplication>
 #include <QClipboard>
-#include <QComboBox>
 #include <QImage>
-#include <QLineEdit>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>

@@ -8,10 +8,8 @@
 #include "testitems.h"
 #include "treefixture.h"
 
-#include <QApplication>
 #include <QClipboard>
 #include <QDir>
-#include <QFrame>
 #include <QLabel>
 #include <QMainWindow>
 #include <QMenu>

@@ -3,7 +3,6 @@
 #include "testitems.h"
 #include "treefixture.h"
 
-#include <QApplication>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMainWindow>
