@@ -1,7 +1,7 @@
 #pragma once
 
 // The thin layer between the program and the operating system. Each function has one
-// implementation per system (qlplatform_linux.cpp, qlplatform_macos.cpp); callers never
+// implementation per system (linux/, one file per concern; qlplatform_macos.cpp); callers never
 // test which system they run on. Paths cross this layer as the file system's own bytes.
 
 #include <QByteArray>

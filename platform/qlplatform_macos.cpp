@@ -16,7 +16,6 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <limits.h>
-#include <algorithm>
 #include <sys/stat.h>
 
 #include <thread>
@@ -213,8 +212,7 @@ namespace {
 void openAsync(const QList<QByteArray> &args, const QString &failure, Completion done)
 {
     std::thread([args, failure, done = std::move(done)] {
-        int status = -1;
-        const bool ok = runTool("/usr/bin/open", args, {}, {}, &status) == ToolOutcome::Exited && status == 0;
+        const bool ok = runTool("/usr/bin/open", args, {}, {});
         QMetaObject::invokeMethod(QCoreApplication::instance(), [ok, failure, done] { done(ok, ok ? QString() : failure); },
                                   Qt::QueuedConnection);
     }).detach();
