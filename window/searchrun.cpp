@@ -11,12 +11,13 @@
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QMenu>
-#include <QMutex>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QThreadPool>
+
+#include <utility>
 
 QLSearchWindowController::QLSearchWindowController()
 {
@@ -116,23 +117,12 @@ void QLSearchWindowController::doSearch()
     };
 
     QThreadPool::globalInstance()->start([options, started, post, cancel] {
+        // The engine calls back on this thread only.
         QList<QLMediaItemPtr> pending;
-        QMutex lock;
         const auto onItem = [&](const QLMediaItemPtr &item) {
-            qsizetype count;
-            {
-                QMutexLocker l(&lock);
-                pending.append(item);
-                count = pending.size();
-            }
-            if (count >= 60) {
-                QList<QLMediaItemPtr> batch;
-                {
-                    QMutexLocker l(&lock);
-                    batch.swap(pending);
-                }
-                post([batch](QLSearchWindowController *c) { c->appendItems(batch); });
-            }
+            pending.append(item);
+            if (pending.size() >= 60)
+                post([batch = std::exchange(pending, {})](QLSearchWindowController *c) { c->appendItems(batch); });
         };
         const auto onProgress = [&](quint64 count, const QString &text) {
             post([count, text](QLSearchWindowController *c) {
@@ -145,13 +135,8 @@ void QLSearchWindowController::doSearch()
             return flag && flag->load();
         };
         QLMediaSearch::searchWithOptions(options, onItem, onProgress, cancelled);
-        QList<QLMediaItemPtr> rest;
-        {
-            QMutexLocker l(&lock);
-            rest.swap(pending);
-        }
         const double seconds = double(started.nsecsElapsed()) / 1e9;
-        post([rest, seconds](QLSearchWindowController *c) { c->finishSearch(rest, seconds); });
+        post([rest = std::exchange(pending, {}), seconds](QLSearchWindowController *c) { c->finishSearch(rest, seconds); });
     });
 }
 
