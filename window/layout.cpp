@@ -8,7 +8,6 @@
 
 #include <QApplication>
 #include <QFrame>
-#include <QGuiApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
@@ -18,11 +17,10 @@
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QScreen>
 
 namespace {
 
-// The window's distances, in logical pixels (the points of the original design).
+// The window's distances, in logical pixels.
 constexpr QSize kContentSize(1080, 680);
 constexpr QSize kMinContentSize(820, 520);
 constexpr int kSideMargin = 16;     // left and right of the title, the table, the progress bar, the reveal button

@@ -28,6 +28,16 @@ constexpr int kNotAFile = -1;
 constexpr int kNoDecoder = -2;
 constexpr int kUndecodable = -3;
 
+// A time as the status line shows it: m:ss, or h:mm:ss from one hour on.
+QString timeText(qint64 ms)
+{
+    const qint64 s = std::max<qint64>(ms, 0) / 1000;
+    const QChar zero(u'0');
+    if (s >= 3600)
+        return QStringLiteral("%1:%2:%3").arg(s / 3600).arg(s / 60 % 60, 2, 10, zero).arg(s % 60, 2, 10, zero);
+    return QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, zero);
+}
+
 } // namespace
 
 QLPreview::QLPreview(QObject *parent)
@@ -49,14 +59,6 @@ QString QLPreview::actionTitle() const
     return isActive() ? QStringLiteral("停止试听") : QStringLiteral("试听");
 }
 
-QString QLPreview::timeText(qint64 ms)
-{
-    const qint64 s = std::max<qint64>(ms, 0) / 1000;
-    const QChar zero(u'0');
-    if (s >= 3600)
-        return QStringLiteral("%1:%2:%3").arg(s / 3600).arg(s / 60 % 60, 2, 10, zero).arg(s % 60, 2, 10, zero);
-    return QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, zero);
-}
 
 void QLPreview::play(const QByteArray &path, const QString &name)
 {

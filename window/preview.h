@@ -28,16 +28,10 @@ public:
     // The file being previewed, from play() until it ends, stops or fails; empty otherwise.
     QByteArray path() const { return m_path; }
     bool isActive() const { return !m_path.isEmpty(); }
-    // The last line reported through statusChanged(): the preview's own, or why the last
-    // file could not be played; empty after a preview ended or was stopped.
-    QString statusText() const { return m_statusText; }
     // The title of the menu items that start and stop a preview.
     QString actionTitle() const;
     // The player of the file being previewed, once it has been opened; null otherwise.
     QMediaPlayer *player() const { return m_player; }
-
-    // A time as the status line shows it: m:ss, or h:mm:ss from one hour on.
-    static QString timeText(qint64 ms);
 
 Q_SIGNALS:
     // A line for the status line: what plays and how far, or why a file cannot be played.
@@ -61,7 +55,7 @@ private:
     QThreadPool m_openers;
     QByteArray m_path;
     QString m_name;
-    QString m_statusText;
+    QString m_statusText; // the last line reported, so that an unchanged one is not sent again
     int m_fd = -1;           // the previewed file, open for reading while the player has it
     quint64 m_generation = 0; // which play() a late answer from an opener belongs to
 };

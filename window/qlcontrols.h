@@ -13,14 +13,14 @@ public:
     explicit QLKeywordField(QWidget *parent = nullptr);
 
     void setHint(const QString &hint);
-    // True when the hint does not fit into the field as it is now.
-    bool hintIsCut() const;
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
 
 private:
+    // True when the hint does not fit into the field as it is now.
+    bool hintIsCut() const;
     void updateToolTip();
 };
 
