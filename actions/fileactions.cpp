@@ -46,12 +46,10 @@ QByteArray QLMediaSearch::uniquePathInDirectory(const QByteArray &dir, const QBy
     if (!taken(candidate))
         return candidate;
     // The last extension moves behind the number; a leading dot starts no extension.
-    const qsizetype dot = fileName.lastIndexOf('.');
-    const bool hasExt = dot > 0 && dot + 1 < fileName.size();
-    const QByteArray base = hasExt ? fileName.left(dot) : fileName;
-    const QByteArray ext = hasExt ? fileName.mid(dot + 1) : QByteArray();
+    const QByteArrayView ext = qlNameExtension(fileName);
+    const QByteArray base = ext.isEmpty() ? fileName : fileName.first(fileName.size() - ext.size() - 1);
     for (int n = 2; n <= lastNumber; ++n) {
-        const QByteArray name = base + ' ' + QByteArray::number(n) + (hasExt ? '.' + ext : QByteArray());
+        const QByteArray name = base + ' ' + QByteArray::number(n) + (ext.isEmpty() ? QByteArray() : '.' + ext.toByteArray());
         const QByteArray path = join(dir, name);
         if (!taken(path))
             return path;

@@ -22,7 +22,6 @@
 #include "searchstate.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -92,16 +91,6 @@ QLWalkTuning &walkTuning()
 {
     static QLWalkTuning tuning;
     return tuning;
-}
-
-// The extension of a file name: the text after the last dot, none when the only dot leads
-// the name (".profile") or ends it.
-std::string_view extensionOf(std::string_view name)
-{
-    const size_t dot = name.rfind('.');
-    if (dot == std::string_view::npos || dot == 0)
-        return {};
-    return name.substr(dot + 1);
 }
 
 struct FileHit
@@ -561,13 +550,13 @@ bool Walker::handleBatch(const Batch &batch)
         if (m_state.isCancelled())
             return false;
         const std::string_view name(batch.names.data() + h.nameAt, h.nameLength);
-        const std::string_view ext = extensionOf(name);
+        const QByteArrayView ext = qlNameExtension(QByteArrayView(name.data(), qsizetype(name.size())));
         QByteArray path;
         path.reserve(qsizetype(m_path.size() + name.size()));
         path.append(m_path.data(), qsizetype(m_path.size()));
         path.append(name.data(), qsizetype(name.size()));
         const QLMediaItemPtr item = qlMakeItem(path, QByteArrayView(name.data(), qsizetype(name.size())),
-                                               QByteArrayView(ext.data(), qsizetype(ext.size())), h.st,
+                                               ext, h.st,
                                                QLMediaItem::Origin::Walk);
         m_state.accept(item);
         if (m_state.limitReached())
@@ -845,8 +834,8 @@ bool Walker::candidate(int dirFd, const char *name, size_t length, unsigned char
     const QLSearchOptions &opt = m_state.options;
     if (opt.skipHidden() && name[0] == '.')
         return false;
-    const std::string_view ext = extensionOf(std::string_view(name, length));
-    const quint64 bit = QLKindForExtBytes(ext.data(), qsizetype(ext.size()));
+    const QByteArrayView ext = qlNameExtension(QByteArrayView(name, qsizetype(length)));
+    const quint64 bit = QLKindForExtBytes(ext.data(), ext.size());
     if (bit == 0 || (bit & opt.kinds()) == 0)
         return false;
     if (type != DT_REG || !stated) {
