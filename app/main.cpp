@@ -7,7 +7,7 @@ int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("青鸾寻曲"));
-    QApplication::setApplicationVersion(QStringLiteral(QINGLUAN_VERSION));
+    QApplication::setApplicationVersion(QStringLiteral(QL_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("qingluan"));
     QLAppDelegate::applyDarkLook();
     QLAppDelegate::loadQtTranslations();
