@@ -111,13 +111,21 @@ QMimeData *QLResultModel::mimeData(const QModelIndexList &indexes) const
         rows.append(i.row());
     std::sort(rows.begin(), rows.end());
     rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    QList<QByteArray> paths;
+    for (int r : std::as_const(rows)) {
+        if (r >= 0 && r < m_items.size() && !m_items[r]->path().isEmpty())
+            paths.append(m_items[r]->path());
+    }
+    return filesMimeData(paths);
+}
+
+QMimeData *QLResultModel::filesMimeData(const QList<QByteArray> &paths)
+{
     QList<QUrl> urls;
     QStringList text;
-    for (int r : std::as_const(rows)) {
-        if (r < 0 || r >= m_items.size() || m_items[r]->path().isEmpty())
-            continue;
-        urls.append(QUrl::fromEncoded(QLPlatform::fileUri(m_items[r]->path())));
-        text.append(m_texts[r].path);
+    for (const QByteArray &p : paths) {
+        urls.append(QUrl::fromEncoded(QLPlatform::fileUri(p)));
+        text.append(QString::fromUtf8(p));
     }
     auto *mime = new QMimeData;
     mime->setUrls(urls);

@@ -31,6 +31,10 @@ public:
     // Copy or link, never move: dragging out never takes a file away.
     Qt::DropActions supportedDragActions() const override { return Qt::CopyAction | Qt::LinkAction; }
 
+    // Files as a drag and the clipboard offer them: each as a file URL of its exact bytes,
+    // and all as their plain paths, one per line.
+    static QMimeData *filesMimeData(const QList<QByteArray> &paths);
+
     // The text of one cell, as the table shows it.
     QString cellText(int row, int column) const;
     // "yyyy-MM-dd HH:mm" in local time; empty for no date.

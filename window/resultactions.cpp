@@ -1,6 +1,7 @@
 // What the user does with the selected hits.
 
 #include "qldraggabletableview.h"
+#include "qlresultmodel.h"
 #include "qlsearchwindowcontroller.h"
 #include "qlplatform.h"
 
@@ -10,7 +11,6 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QThreadPool>
-#include <QUrl>
 
 #include <memory>
 
@@ -90,20 +90,12 @@ void QLSearchWindowController::doCopyPath()
     const QList<QByteArray> paths = selectedPaths();
     if (paths.isEmpty())
         return requireSelection();
-    // One item with several forms: the paths as text, one per line, and the same files as
-    // URIs (exact bytes, percent-encoded), which file managers paste as files.
-    QStringList text;
-    QList<QUrl> urls;
+    // The paths as text and the files as URIs, which file managers paste as files; GNOME's
+    // own form too, which its file manager wants for that.
+    QMimeData *mime = QLResultModel::filesMimeData(paths);
     QByteArray gnome = "copy";
-    for (const QByteArray &p : paths) {
-        text.append(QString::fromUtf8(p));
-        const QByteArray uri = QLPlatform::fileUri(p);
-        urls.append(QUrl::fromEncoded(uri));
-        gnome += '\n' + uri;
-    }
-    auto *mime = new QMimeData;
-    mime->setText(text.join(QLatin1Char('\n')));
-    mime->setUrls(urls);
+    for (const QByteArray &p : paths)
+        gnome += '\n' + QLPlatform::fileUri(p);
     mime->setData(QStringLiteral("x-special/gnome-copied-files"), gnome);
     QGuiApplication::clipboard()->setMimeData(mime);
     setStatus(QStringLiteral("已复制 %1 个文件的完整路径到剪贴板").arg(paths.size()));
