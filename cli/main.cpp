@@ -62,13 +62,15 @@ public:
         m_buffer.reserve(kBlock);
     }
 
-    void write(QByteArrayView bytes)
+    // bytes and tail go out together: on a terminal, each hit is one write.
+    void write(QByteArrayView bytes, QByteArrayView tail = {})
     {
         if (m_error)
             return;
         if (m_buffer.isEmpty())
             m_pendingSince = nowMs();
         m_buffer.append(bytes);
+        m_buffer.append(tail);
         if (m_terminal || m_buffer.size() >= kBlock)
             flush();
     }
@@ -370,8 +372,7 @@ int main(int argc, char **argv)
         options.setKeepResults(false);
         const char end = parser.isSet(nul) ? '\0' : '\n';
         onItem = [&out, end](const QLMediaItemPtr &item) {
-            out.write(item->path());
-            out.write(QByteArrayView(&end, 1));
+            out.write(item->path(), QByteArrayView(&end, 1));
         };
     }
     QLProgressCallback onProgress;
