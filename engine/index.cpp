@@ -131,11 +131,13 @@ void qlRunIndexPhase(QLSearchState &state)
                 it.value()->setOriginCode(QLMediaItem::Origin::Both);
             continue;
         }
+        const QByteArrayView name = qlLastPathComponent(path);
+        if (!state.nameMatches(name))
+            continue;
         struct stat st;
         // Gone since it was indexed, or not a regular file (a folder or FIFO named x.mp3).
         if (stat(path.constData(), &st) != 0 || !S_ISREG(st.st_mode))
             continue;
-        const QByteArrayView name = qlLastPathComponent(path);
         const QLMediaItemPtr item = qlMakeItem(path, name, qlNameExtension(name), st, QLMediaItem::Origin::Spotlight);
         if (state.accept(item) && state.limitReached())
             return;

@@ -65,19 +65,25 @@ struct QLSearchState
     bool isCancelled() const { return cancelled && cancelled(); }
     bool limitReached() const { return options.limit() != 0 && accepted >= options.limit(); }
 
-    // The acceptance test shared by the walk and the index phase. On success the item is
-    // entered in the seen map (and the results, when they are kept) and handed to onItem.
+    // The keyword tests, which need only the file's name: the walk and the index phase ask
+    // before they stat a file, so that a name that cannot match costs no system call. Safe
+    // to call from any thread.
+    bool nameMatches(QByteArrayView name) const
+    {
+        if (!foldedKeyword.isEmpty() && !qlFoldForMatch(qlDisplayName(name)).contains(foldedKeyword))
+            return false;
+        return loweredByteKeyword.isEmpty() || name.toByteArray().toLower().contains(loweredByteKeyword);
+    }
+
+    // The rest of the acceptance test shared by the walk and the index phase, for a file
+    // whose name matches. On success the item is entered in the seen map (and the results,
+    // when they are kept) and handed to onItem.
     bool accept(const QLMediaItemPtr &item)
     {
         if (limitReached())
             return false;
         const QLPathKey key = qlPathKey(item->path());
         if (seen.contains(key))
-            return false;
-        if (!foldedKeyword.isEmpty() && !qlFoldForMatch(item->name()).contains(foldedKeyword))
-            return false;
-        if (!loweredByteKeyword.isEmpty()
-            && !qlLastPathComponent(item->path()).toByteArray().toLower().contains(loweredByteKeyword))
             return false;
         if (options.minSize() > 0 && item->sizeBytes() < options.minSize())
             return false;

@@ -836,7 +836,7 @@ bool Walker::candidate(int dirFd, const char *name, size_t length, unsigned char
         return false;
     const QByteArrayView ext = qlNameExtension(QByteArrayView(name, qsizetype(length)));
     const quint64 bit = QLKindForExtBytes(ext.data(), ext.size());
-    if (bit == 0 || (bit & opt.kinds()) == 0)
+    if (bit == 0 || (bit & opt.kinds()) == 0 || !m_state.nameMatches(QByteArrayView(name, qsizetype(length))))
         return false;
     if (type != DT_REG || !stated) {
         if (fstatat(dirFd, name, st, type == DT_LNK ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
