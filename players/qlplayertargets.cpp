@@ -103,12 +103,17 @@ QList<QLPlayerTarget> QLPlayerTargets::installedPlayers()
 
 QList<QLPlayerTarget> QLPlayerTargets::otherPlayers()
 {
+    // Not a known player: under any of its desktop IDs, nor where it was found (macOS
+    // knows applications by their bundles, which have no desktop ID).
     QStringList known;
     for (const QLKnownPlayer &k : knownPlayers())
         known += k.desktopIds;
+    QList<QByteArray> knownPaths;
+    for (const QLPlayerTarget &t : installedPlayers())
+        knownPaths.append(t.bundlePath());
     QList<QLPlayerTarget> out;
     for (const QLPlatform::AppLocation &app : QLPlatform::applicationsForTypes(mediaMimeTypes())) {
-        if (!known.contains(app.id))
+        if (!known.contains(app.id) && !knownPaths.contains(app.path))
             out.append(targetFor(app, app.name, false));
     }
     sortTargets(out);
@@ -126,7 +131,7 @@ bool QLPlayerTargets::launchAndFront(const QLPlayerTarget &target, QString *erro
     }
     // A DJ application that runs where a start would add a second copy is left as it is:
     // there the system offers no way to bring another program's window forward.
-    if (!secondCopyRefusal(target, 0).isEmpty())
+    if (target.isDJ() && QLPlatform::extraCopies(locationOf(target), 0) == QLPlatform::ExtraCopies::BesideRunning)
         return true;
     QString reason;
     if (QLPlatform::launchApplication(locationOf(target), &reason))
