@@ -125,7 +125,8 @@ void qlRunIndexPhase(QLSearchState &state)
     for (const QByteArray &path : indexCandidates(state, nullptr)) {
         if (state.isCancelled())
             return;
-        if (const auto it = state.seen.constFind(qlPathKey(path)); it != state.seen.constEnd()) {
+        const QLPathKey key = qlPathKey(path);
+        if (const auto it = state.seen.constFind(key); it != state.seen.constEnd()) {
             // "both" confirms a walk hit; a path the index gave twice stays "spotlight".
             if (it.value() && it.value()->originCode() == QLMediaItem::Origin::Walk)
                 it.value()->setOriginCode(QLMediaItem::Origin::Both);
@@ -139,7 +140,7 @@ void qlRunIndexPhase(QLSearchState &state)
         if (stat(path.constData(), &st) != 0 || !S_ISREG(st.st_mode))
             continue;
         const QLMediaItemPtr item = qlMakeItem(path, name, qlNameExtension(name), st, QLMediaItem::Origin::Spotlight);
-        if (state.accept(item) && state.limitReached())
+        if (state.accept(item, key) && state.limitReached())
             return;
     }
 }

@@ -78,11 +78,11 @@ struct QLSearchState
     // The rest of the acceptance test shared by the walk and the index phase, for a file
     // whose name matches. On success the item is entered in the seen map (and the results,
     // when they are kept) and handed to onItem.
-    bool accept(const QLMediaItemPtr &item)
+    bool accept(const QLMediaItemPtr &item) { return accept(item, qlPathKey(item->path())); }
+    bool accept(const QLMediaItemPtr &item, const QLPathKey &key)
     {
         if (limitReached())
             return false;
-        const QLPathKey key = qlPathKey(item->path());
         if (seen.contains(key))
             return false;
         if (options.minSize() > 0 && item->sizeBytes() < options.minSize())
