@@ -2,7 +2,7 @@
 # Benchmarks qlfind against its peers on a generated tree, several runs each, and prints
 # median wall and CPU times, peak memory and the ratios.
 #
-#   bench/run.sh [walk|index|window|all]   (default all; builds first; RUNS=5 by default)
+#   bench/run.sh [walk|index|window|all|memory]   (default all; builds first; RUNS=5 by default)
 #
 # walk:  warm and cold cache side by side: qlfind --no-index; the same walk with no reader
 #        threads (walkbench --readers 0); the one-thread floor (floorwalk: getdents64 and a
@@ -16,6 +16,10 @@
 # window: the search window offscreen on a search of 8000 hits beside qlfind alone on the
 #        same search (time to the summary, longest main-thread stall, peak memory), and
 #        start-up to the readiness marker under Xvfb.
+# memory: qlfind's peak memory on a search of a million hits (HITS= another number) in a
+#        tree of its own, walk only, with the index phase, and as JSON, which holds every
+#        hit until the search ends (goal for the paths: under 100 MiB). Not part of all:
+#        building the tree takes a few minutes the first time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 what=${1:-all}
@@ -26,10 +30,10 @@ scripts/build.sh >/dev/null
 work=${BENCH_DIR:-/tmp/qingluan-bench}
 tree=$work/tree
 mkdir -p "$work"
-if [ ! -f "$work/tree.done" ]; then
+if [ "$what" != memory ] && [ ! -f "$tree.done" ]; then
     rm -rf "$tree"
     build/bench/gentree "$tree" 30000 300000 1
-    touch "$work/tree.done"
+    touch "$tree.done"
 fi
 qlfind=build/cli/qlfind
 walkbench=build/bench/walkbench
@@ -86,6 +90,12 @@ measure() {
         "$(echo "${mem[$name]}" | awk '{print $1/1024}')"
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+# plocate_db TREE: a plocate database of TREE at TREE.plocate.db, rebuilt when TREE.done is newer.
+plocate_db() {
+    if [ ! -f "$1.plocate.db" ] || [ "$1.done" -nt "$1.plocate.db" ]; then
+        updatedb -l 0 -U "$1" -o "$1.plocate.db" --prunefs '' --prunepaths '' --prunenames ''
+    fi
+}
 
 if [ "$what" = walk ] || [ "$what" = all ]; then
     echo "== walk: $(find "$tree" -type d | wc -l) folders, $(find "$tree" -type f | wc -l) files =="
@@ -148,10 +158,8 @@ if [ "$what" = walk ] || [ "$what" = all ]; then
 fi
 
 if [ "$what" = index ] || [ "$what" = all ]; then
-    db=$work/tree.plocate.db
-    if [ ! -f "$db" ] || [ "$work/tree.done" -nt "$db" ]; then
-        updatedb -l 0 -U "$tree" -o "$db" --prunefs '' --prunepaths '' --prunenames ''
-    fi
+    plocate_db "$tree"
+    db=$tree.plocate.db
     regex='\.(mp3|mp4|m4a|wav|aiff|aif|m4v|mov|flac)$'
     echo "== index phase: plocate database over the same tree, $runs runs =="
     echo "  paths the tool has for the question: $(plocate -d "$db" -b -i -N -c --regex "$regex")"
@@ -202,4 +210,32 @@ if [ "$what" = window ] || [ "$what" = all ]; then
     kill "$xvfb"
     echo "  start-up to readiness marker under Xvfb: median $(sort -n "$home/start.txt" | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}') ms   (goal < 1000)"
     rm -rf "$home"
+fi
+
+if [ "$what" = memory ]; then
+    hits=${HITS:-1000000}
+    mtree=$work/memory-$hits/tree
+    if [ ! -f "$mtree.done" ]; then
+        rm -rf "$mtree"
+        # A thousand empty tracks a folder, under names as long as a music collection's.
+        per=1000
+        for ((d = 0; d * per < hits; d++)); do
+            dir="$mtree/Artist $((d / 20)) Collective/Album $d (Deluxe Edition)"
+            mkdir -p "$dir"
+            n=$((hits - d * per < per ? hits - d * per : per))
+            (cd "$dir" && seq -f "%04g Track Title (Extended Club Mix).mp3" 1 "$n" | xargs -d '\n' touch)
+        done
+        touch "$mtree.done"
+    fi
+    plocate_db "$mtree"
+    echo "== qlfind peak memory, $hits hits (mean path $(find "$mtree" -type f | head -1000 | awk '{ n += length($0) + 1 } END { printf "%d", n / NR }') bytes), $runs runs =="
+    got=$("$qlfind" --no-index --root "$mtree" | wc -l)
+    [ "$got" = "$hits" ] || { echo "qlfind found $got hits, not $hits" >&2; exit 1; }
+    measure "paths, walk only" "$qlfind" --no-index --root "$mtree"
+    measure "paths, walk + index" "$qlfind" --index-db "$mtree.plocate.db" --root "$mtree"
+    measure "JSON, walk only" "$qlfind" --no-index --json --root "$mtree"
+    for name in "paths, walk only" "paths, walk + index" "JSON, walk only"; do
+        echo "  $name: $(awk -v kb="${mem[$name]}" -v n="$hits" 'BEGIN { printf "%.0f", kb * 1024 / n }') bytes a hit"
+    done
+    echo "  goal for paths: under 100 MiB"
 fi
