@@ -13,12 +13,6 @@ namespace {
 // QLineEdit keeps its text this far from the contents rectangle, left and right.
 constexpr int kLineEditTextMargin = 2;
 
-bool isReturn(const QKeyEvent *event)
-{
-    return (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
-        && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
-}
-
 // Where a line edit draws its text.
 QRect lineEditTextArea(const QLineEdit *edit)
 {
@@ -31,6 +25,12 @@ QRect lineEditTextArea(const QLineEdit *edit)
 }
 
 } // namespace
+
+bool qlIsReturn(const QKeyEvent *event)
+{
+    return (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
+        && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+}
 
 QLKeywordField::QLKeywordField(QWidget *parent)
     : QLineEdit(parent)
@@ -51,7 +51,7 @@ bool QLKeywordField::hintIsCut() const
 void QLKeywordField::keyPressEvent(QKeyEvent *event)
 {
     QLineEdit::keyPressEvent(event); // emits returnPressed
-    if (isReturn(event))
+    if (qlIsReturn(event))
         event->accept();
 }
 
@@ -99,7 +99,7 @@ void QLPopUp::showPopup()
 
 void QLPopUp::keyPressEvent(QKeyEvent *event)
 {
-    if (isReturn(event)) {
+    if (qlIsReturn(event)) {
         showPopup();
         event->accept();
         return;

@@ -95,9 +95,7 @@ bool QLSearchWindowController::eventFilter(QObject *watched, QEvent *event)
         layoutControls();
         return false;
     case QEvent::KeyPress: {
-        const auto *key = static_cast<QKeyEvent *>(event);
-        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
-            && (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        if (qlIsReturn(static_cast<QKeyEvent *>(event))) {
             m_searchBtn->click(); // does nothing while a search runs
             return true;
         }

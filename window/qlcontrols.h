@@ -3,6 +3,11 @@
 #include <QComboBox>
 #include <QLineEdit>
 
+class QKeyEvent;
+
+// Return or Enter (the keypad's too), with no modifier: the key that searches.
+bool qlIsReturn(const QKeyEvent *event);
+
 // The keyword field. Return searches (the field keeps the key, so the window does not act
 // on it a second time). When the field is too narrow for its hint, the whole hint is its
 // tooltip.
