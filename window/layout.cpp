@@ -240,11 +240,9 @@ void QLSearchWindowController::rootsChanged()
     const int scope = m_rootPop->currentIndex();
     const QByteArray chosen = scope >= 1 && scope <= m_roots.size() ? m_roots[scope - 1] : QByteArray();
     m_roots = std::move(roots);
-    const QSignalBlocker quiet(m_rootPop);
     fillRootPop();
     const int still = chosen.isEmpty() ? -1 : int(m_roots.indexOf(chosen));
-    m_rootPop->setCurrentIndex(still + 1);
-    m_rootPop->setToolTip(m_rootPop->itemData(still + 1, Qt::ToolTipRole).toString());
+    m_rootPop->setCurrentIndex(still + 1); // its tooltip follows
     layoutControls();
 }
 
