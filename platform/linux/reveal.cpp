@@ -61,17 +61,23 @@ QString failureText(const GError *error)
     return QString::fromUtf8(error->message);
 }
 
-void onFolderOpened(GObject *, GAsyncResult *result, gpointer data)
+// Ends r with the outcome of opening a URI in its default application; noApplication,
+// when given, says why where no application opens such a URI.
+void finishOpening(Request *r, GAsyncResult *result, const QString &noApplication = {})
 {
-    auto *r = static_cast<Request *>(data);
     GError *error = nullptr;
     if (g_app_info_launch_default_for_uri_finish(result, &error))
         return finish(r, true, {});
-    const QString reason = error->domain == G_IO_ERROR && error->code == G_IO_ERROR_NOT_SUPPORTED
-        ? QStringLiteral("没有文件管理器响应，也没有可以打开文件夹的应用程序")
+    const QString reason = !noApplication.isEmpty() && error->domain == G_IO_ERROR && error->code == G_IO_ERROR_NOT_SUPPORTED
+        ? noApplication
         : failureText(error);
     g_error_free(error);
     finish(r, false, reason);
+}
+
+void onFolderOpened(GObject *, GAsyncResult *result, gpointer data)
+{
+    finishOpening(static_cast<Request *>(data), result, QStringLiteral("没有文件管理器响应，也没有可以打开文件夹的应用程序"));
 }
 
 void openFolder(Request *r)
@@ -111,13 +117,7 @@ void onBus(GObject *, GAsyncResult *result, gpointer data)
 
 void onOpened(GObject *, GAsyncResult *result, gpointer data)
 {
-    auto *r = static_cast<Request *>(data);
-    GError *error = nullptr;
-    if (g_app_info_launch_default_for_uri_finish(result, &error))
-        return finish(r, true, {});
-    const QString reason = failureText(error);
-    g_error_free(error);
-    finish(r, false, reason);
+    finishOpening(static_cast<Request *>(data), result);
 }
 
 } // namespace
