@@ -32,20 +32,8 @@ bool isVirtualFileSystemType(const QByteArray &type)
 
 QByteArray fileUri(const QByteArray &path)
 {
-    QByteArray out = "file://";
-    static const char hex[] = "0123456789ABCDEF";
-    for (const char ch : path) {
-        const unsigned char c = static_cast<unsigned char>(ch);
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.'
-            || c == '_' || c == '~' || c == '/') {
-            out.append(char(c));
-        } else {
-            out.append('%');
-            out.append(hex[c >> 4]);
-            out.append(hex[c & 15]);
-        }
-    }
-    return out;
+    // Every byte but the unreserved ones and "/" percent-encoded, in capitals.
+    return "file://" + path.toPercentEncoding("/");
 }
 
 QString errorText(int error)
