@@ -129,7 +129,6 @@ void tst_Qlfind::json()
     const QList<QByteArray> odd = {t.file("a\xff.mp3"), t.file("a\xef\xbf\xbd.mp3"), t.file("\xc7\xe0\xc4\xf1.flac")};
     const Run r = run({QStringLiteral("--no-index"), QStringLiteral("--json"), QStringLiteral("--root"), QFile::decodeName(t.root())});
     QCOMPARE(r.exitCode, 0);
-    QCOMPARE(r.out.count('\n'), 5);
     QMap<QByteArray, QJsonObject> byPath;
     for (const QByteArray &line : r.out.trimmed().split('\n')) {
         const QJsonObject o = QJsonDocument::fromJson(line).object();

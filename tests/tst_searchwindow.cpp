@@ -126,7 +126,6 @@ private Q_SLOTS:
         // The index may still confirm a hit after it was shown.
         m_c->items()[2]->setOrigin(QStringLiteral("spotlight"));
         QCOMPARE(row(2), QStringLiteral("both.mp3|1024.0 KB|MP3|本机 (索引)||/m/both.mp3"));
-        QCOMPARE(m_c->table()->textElideMode(), Qt::ElideMiddle);
     }
 
     void selectionSummary()
@@ -145,7 +144,6 @@ private Q_SLOTS:
         QCOMPARE(status(), all);
         m_c->table()->clearSelection();
         QCOMPARE(status(), all);
-        QCOMPARE(m_c->selectedItems().size(), 0);
     }
 
     void layout()
@@ -158,7 +156,6 @@ private Q_SLOTS:
         QMainWindow *w = m_c->window();
         m_c->showAndFocus();
         QVERIFY(QTest::qWaitForWindowExposed(w));
-        QVERIFY(m_c->searchBtn()->isDefault());
         const QWidget *content = w->centralWidget();
         QCOMPARE(content->size(), QSize(1080, 680));
 
